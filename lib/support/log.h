@@ -1,0 +1,37 @@
+// The process-wide log: one destination (a file opened for appending, or standard
+// output), one level filter, one line per record:
+//   time stamp "%Y/%m/%d %H:%M:%S", TAB, level name, TAB, message, LF.
+// Also holds FILE_JoinPath, the path builder of the client.
+#pragma once
+
+#include <cstddef>
+
+#if defined(__GNUC__)
+#define KMO_PRINTF(fmt, args) __attribute__((format(printf, fmt, args)))
+#else
+#define KMO_PRINTF(fmt, args)
+#endif
+
+// Opens the log. `spec` is "path", "path,min,max" or null/empty; it is changed
+// in place (each comma used becomes a NUL). Two commas replace min and max;
+// otherwise the arguments stand. An empty path keeps the current destination;
+// a path that cannot be opened falls back to standard output. Always returns 0.
+int LOG_Open(int min, int max, char* spec);
+
+// Closes a log file (never standard output) and drops every later record.
+void LOG_Close();
+
+// Writes one record when the level lies inside the filter; level 0 always
+// passes. Records before LOG_Open, after LOG_Close or with a null format vanish.
+void LOG_Write(int level, const char* format, ...) KMO_PRINTF(2, 3);
+
+// Puts the level's name ("PANIC", "ERROR", "WARNING", "INFO", "DEBUG" or the
+// empty text) into `out`, which holds at least 8 bytes, and returns `out`.
+char* LOG_LevelName(int level, char* out);
+
+// Appends the components to the text in `dest`, putting one platform separator
+// between two components unless the text already ends in one (and never after
+// an empty text). The argument list ends with a null pointer. `cap` is the size
+// of `dest`: a result that would not fit leaves `dest` unchanged and gives -1.
+// A null first component leaves `dest` unchanged and gives 0.
+int FILE_JoinPath(char* dest, std::size_t cap, const char* first, ...);
