@@ -36,3 +36,11 @@ int SOCKET_SetOption(int id, int mode);
 int SOCKET_Select();
 std::uint16_t SOCKET_IsSet(int id);
 std::uint16_t SOCKET_TestConnection(const char* address);
+
+// Extensions for the layer's server-mode users (the project's gateway):
+// the local IPv4 address that server mode binds (dotted text; default every
+// interface, "0.0.0.0"), and the local port of an open connection (for a port
+// the system picked). SOCKET_SetListenAddress returns 0, or -1 for a text that
+// is not a dotted IPv4 address; SOCKET_LocalPort returns the port or -1.
+int SOCKET_SetListenAddress(const char* dotted);
+int SOCKET_LocalPort(int id);
