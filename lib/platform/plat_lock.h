@@ -1,0 +1,35 @@
+// Named system-wide locks (a process-shared robust mutex in shared memory here,
+// a named mutex on Windows). Processes that use the same name share the lock.
+#pragma once
+
+#include <cstdint>
+
+struct PLAT_NamedLock;
+
+// Creates the lock, or reaches it when another process created it first. The
+// reference stays valid until PLAT_LockClose. nullptr on failure.
+PLAT_NamedLock* PLAT_LockCreate(const char* name);
+
+// Reaches an existing lock by name; nullptr when it does not exist or cannot
+// be used. Every reference must be given back with PLAT_LockClose.
+PLAT_NamedLock* PLAT_LockOpen(const char* name);
+
+enum PLAT_LockResult {
+    PLAT_LOCK_ACQUIRED,
+    PLAT_LOCK_TIMEOUT,
+    PLAT_LOCK_ABANDONED,   // the holder ended while holding it; the caller holds it now
+    PLAT_LOCK_FAILED,
+};
+
+// Waits at most `ms` milliseconds for the lock.
+PLAT_LockResult PLAT_LockWait(PLAT_NamedLock* lock, std::uint32_t ms);
+
+// Releases the lock if this reference holds it (acquired or abandoned).
+void PLAT_LockRelease(PLAT_NamedLock* lock);
+
+// Lets the reference go (releasing the lock first if it still holds it).
+void PLAT_LockClose(PLAT_NamedLock* lock);
+
+// Removes the name, so that the next create makes a fresh lock. Holders keep
+// their references. Returns 0, or -1.
+int PLAT_LockRemove(const char* name);

@@ -1,0 +1,202 @@
+// The connection table, the socket sets, the mode flag and the named lock.
+#include <gtest/gtest.h>
+
+#if !defined(_WIN32)
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
+
+#include "socket_test_util.h"
+
+namespace sockettest {
+namespace {
+
+using TableTest = SocketTest;
+
+TEST_F(TableTest, HandsOutLowestFreeSlotUntilFull)
+{
+    for (int i = 0; i < SOCKET_TABLE_SIZE; ++i) {
+        ASSERT_EQ(HANDLE_Get(), i);
+        EXPECT_EQ(socket_SlotSocket(i), 0);   // taken, socket not yet stored
+    }
+    EXPECT_EQ(HANDLE_Get(), -1);
+
+    HANDLE_Free(5);
+    EXPECT_EQ(socket_SlotSocket(5), -1);
+    EXPECT_EQ(HANDLE_Get(), 5);
+    EXPECT_EQ(HANDLE_Get(), -1);
+
+    HANDLE_Reset();
+    EXPECT_EQ(HANDLE_Get(), 0);
+    EXPECT_EQ(HANDLE_Get(), 1);   // slot 0 is taken, though it holds no socket yet
+}
+
+TEST_F(TableTest, FreeAndOutOfRangeIdsLeaveOtherSlotsAlone)
+{
+    socket_SlotStore(3, 1234, 1);
+    HANDLE_Free(-1);
+    HANDLE_Free(SOCKET_TABLE_SIZE);
+    EXPECT_EQ(socket_SlotSocket(3), 1234);
+    EXPECT_EQ(socket_SlotIsServer(3), 1);
+    EXPECT_EQ(socket_SlotSocket(SOCKET_TABLE_SIZE), PLAT_SOCK_BAD);   // reads as free
+    HANDLE_Free(3);
+    EXPECT_EQ(socket_SlotSocket(3), -1);
+    EXPECT_EQ(socket_SlotIsServer(3), 0);
+}
+
+TEST_F(TableTest, OnlyAnUpperCaseTSwitchesMultithreadedModeOn)
+{
+    for (const char* text : {"t", "", "abc"}) {
+        ASSERT_EQ(SOCKET_Init(text), 0);
+        EXPECT_FALSE(socket_Multithreaded()) << text;
+    }
+    ASSERT_EQ(SOCKET_Init(nullptr), 0);
+    EXPECT_FALSE(socket_Multithreaded());
+    EXPECT_FALSE(log_->Has("SOCKET_Init multithreaded"));
+
+    ASSERT_EQ(SOCKET_Init("xTy"), 0);
+    EXPECT_TRUE(socket_Multithreaded());
+    const auto lines = log_->Lines();
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back().level, "INFO");
+    EXPECT_EQ(lines.back().message, "SOCKET_Init multithreaded");
+
+    // Once on, neither a later start-up without T nor the shutdown clears it.
+    ASSERT_EQ(SOCKET_Init(nullptr), 0);
+    EXPECT_TRUE(socket_Multithreaded());
+    SOCKET_Exit();
+    EXPECT_TRUE(socket_Multithreaded());
+    for (int i = 0; i < 5; ++i) {
+        SOCKET_Exit();   // balance the start-ups above
+    }
+    ASSERT_EQ(SOCKET_Init(nullptr), 0);
+}
+
+TEST_F(TableTest, ExitFreesEverySlotWithoutClosingSockets)
+{
+    const int id = OpenLoopbackServer();
+    ASSERT_NE(id, -1);
+    const PLAT_Sock s = socket_SlotSocket(id);
+    const int fds = OpenDescriptors();
+
+    SOCKET_Exit();
+    EXPECT_EQ(socket_SlotSocket(id), -1);
+    EXPECT_EQ(OpenDescriptors(), fds);   // the caller still owns the socket
+    EXPECT_EQ(PLAT_SockClose(s), 0);
+    ASSERT_EQ(SOCKET_Init(nullptr), 0);
+}
+
+TEST_F(TableTest, ReadSetHoldsSixtyFourAndRemovesFirstOccurrenceOnly)
+{
+    for (int s = 100; s < 100 + SOCKET_SET_SIZE; ++s) {
+        socket_ReadSetRegister(s);
+    }
+    socket_ReadSetRegister(500);   // dropped silently, but still raises the bound
+    EXPECT_EQ(socket_ReadSetCount(), static_cast<std::uint32_t>(SOCKET_SET_SIZE));
+    EXPECT_EQ(socket_ReadSetMember(SOCKET_SET_SIZE - 1), 100 + SOCKET_SET_SIZE - 1);
+    EXPECT_EQ(socket_HighestSocket(), 500);
+
+    socket_ReadSetClear();
+    for (int s : {7, 8, 7, 9}) {
+        socket_ReadSetAdd(s);
+    }
+    socket_ReadSetRemove(7);
+    ASSERT_EQ(socket_ReadSetCount(), 3u);
+    EXPECT_EQ(socket_ReadSetMember(0), 8);
+    EXPECT_EQ(socket_ReadSetMember(1), 7);
+    EXPECT_EQ(socket_ReadSetMember(2), 9);
+    socket_ReadSetRemove(42);   // not a member
+    EXPECT_EQ(socket_ReadSetCount(), 3u);
+}
+
+TEST_F(TableTest, InitCreatesTheNamedLockThatCyclesOpen)
+{
+    PLAT_NamedLock* lock = PLAT_LockOpen(lockName_.c_str());
+    ASSERT_NE(lock, nullptr);
+    EXPECT_EQ(PLAT_LockWait(lock, 1000), PLAT_LOCK_ACQUIRED);
+    PLAT_LockClose(lock);   // releases too
+    lock = PLAT_LockOpen(lockName_.c_str());
+    ASSERT_NE(lock, nullptr);
+    EXPECT_EQ(PLAT_LockWait(lock, 1000), PLAT_LOCK_ACQUIRED);
+    PLAT_LockClose(lock);
+    EXPECT_EQ(PLAT_LockOpen("kmosock.test.never.created"), nullptr);
+}
+
+#if !defined(_WIN32)
+
+// Runs `child` in a forked process that has taken the test's lock, and returns
+// once the child reports that it holds it. The child's pid goes to *pid.
+void ForkHolder(const std::string& name, bool dieHolding, pid_t* pid)
+{
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    *pid = fork();
+    ASSERT_GE(*pid, 0);
+    if (*pid == 0) {
+        close(fds[0]);
+        PLAT_NamedLock* lock = PLAT_LockOpen(name.c_str());
+        const char ok = (lock != nullptr && PLAT_LockWait(lock, 1000) == PLAT_LOCK_ACQUIRED) ? 'y' : 'n';
+        (void)!write(fds[1], &ok, 1);
+        if (!dieHolding) {
+            usleep(2000 * 1000);
+            PLAT_LockRelease(lock);
+        }
+        _exit(0);   // when dying holding it, the lock is left abandoned
+    }
+    close(fds[1]);
+    char ok = 'n';
+    EXPECT_EQ(read(fds[0], &ok, 1), 1);
+    close(fds[0]);
+    EXPECT_EQ(ok, 'y');
+}
+
+TEST_F(TableTest, LockHeldByAnotherProcessFailsTheCycle)
+{
+    socket_SetMultithreaded(true);
+    pid_t pid = -1;
+    ForkHolder(lockName_, false, &pid);
+
+    const int fds = OpenDescriptors();
+    EXPECT_EQ(OpenLoopbackServer(), -1);
+    EXPECT_EQ(OpenDescriptors(), fds);
+    const std::vector<std::string> expected = {
+        "SOCKET_Open OpenMutex OK",
+        "SOCKET_Open WaitForSingleObject",
+        "SOCKET_Open libere el Mutex HandleId=[-1]",
+        "SOCKET_Open HANDLE_Get()",
+    };
+    const auto messages = log_->Messages();
+    ASSERT_GE(messages.size(), expected.size());
+    EXPECT_EQ(std::vector<std::string>(messages.end() - 4, messages.end()), expected);
+
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    const int id = OpenLoopbackServer();   // the holder is gone: the lock is free again
+    EXPECT_EQ(id, 0);
+    SOCKET_Close(id, 2);
+}
+
+TEST_F(TableTest, LockAbandonedByADeadHolderFailsOnceThenWorks)
+{
+    socket_SetMultithreaded(true);
+    pid_t pid = -1;
+    ForkHolder(lockName_, true, &pid);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+
+    EXPECT_EQ(OpenLoopbackServer(), -1);
+    EXPECT_TRUE(log_->Has("SOCKET_Open WaitForSingleObject"));
+    log_->Clear();
+
+    const int id = OpenLoopbackServer();
+    ASSERT_EQ(id, 0);
+    EXPECT_TRUE(log_->Has("SOCKET_Open tengo el Mutex"));
+    EXPECT_FALSE(log_->Has("SOCKET_Open WaitForSingleObject"));
+    SOCKET_Close(id, 2);
+    EXPECT_EQ(socket_SlotSocket(id), -1);
+}
+
+#endif
+
+}  // namespace
+}  // namespace sockettest
