@@ -325,6 +325,19 @@ TEST(Gateway, DelayHoldsTheReplyBack)
     ::close(s);
 }
 
+TEST(Gateway, StopDuringADelayEndsAtOnce)
+{
+    Gateway gw;
+    ASSERT_TRUE(gw.Start({"--port", "0", "--delay", "60000"}));
+    const int s = Connect(gw.port());
+    ASSERT_GE(s, 0);
+    SendAll(s, Request());
+    EXPECT_FALSE(Readable(s, 100));
+    EXPECT_EQ(gw.Stop(), 0);   // well before the delay is over
+    EXPECT_EQ(ReadToEnd(s), "") << "an interrupted request is closed unanswered";
+    ::close(s);
+}
+
 TEST(Gateway, SplitReplyReassemblesToTheSameBytes)
 {
     Gateway gw;
