@@ -1,0 +1,22 @@
+// File-system calls of the client that the C++ library lacks, the platform's way.
+#pragma once
+
+#include <cstdio>
+
+// 1 when the path exists (any kind of entry), else 0.
+int PLAT_FsExists(const char* path);
+
+// 1 when the path exists and the process may read it, else 0.
+int PLAT_FsReadable(const char* path);
+
+// Removes a file. 0, or -1 with the C library's error number (ENOENT, EACCES...)
+// in *err when err is not null.
+int PLAT_FsRemove(const char* path, int* err);
+
+// Flushes the stream and forces its data to stable storage. 0 or -1.
+int PLAT_FsSyncStream(std::FILE* f);
+
+// Renames `from` to `to`, replacing an existing `to` in one step, so that a
+// reader sees either the old or the new file, never none; the directory is
+// then synced so that the rename survives a crash. 0, or -1 with *err.
+int PLAT_FsReplace(const char* from, const char* to, int* err);
