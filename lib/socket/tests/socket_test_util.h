@@ -138,10 +138,15 @@ struct RawClient {
             s = PLAT_SOCK_BAD;
         }
     }
-    explicit RawClient(PLAT_Sock accepted) : s(accepted) {}
+    RawClient() = default;
     ~RawClient() { Close(); }
     RawClient(const RawClient&) = delete;
     RawClient& operator=(const RawClient&) = delete;
+    void Adopt(PLAT_Sock accepted)
+    {
+        Close();
+        s = accepted;
+    }
     void Close()
     {
         if (s != PLAT_SOCK_BAD) {
