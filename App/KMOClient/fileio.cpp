@@ -1,0 +1,135 @@
+// The terminal exchange files: the request file read into the request buffer,
+// the reply file written from it. Both are opened with exclusive sharing and in
+// text mode, so a file that a terminal is still using is left alone.
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstring>
+
+#include "kmoclient.h"
+#include "log.h"
+#include "plat_file.h"
+
+namespace {
+
+constexpr int kLogFileError = 1;   // open and write failures: shown by the plainest log
+constexpr int kLogError = 17;
+constexpr int kLogDebug = 77;
+
+// Bytes taken from the request file per read.
+constexpr std::size_t kChunk = 511;
+
+struct ErrorText {
+    int number;
+    const char* text;
+};
+
+constexpr ErrorText kOpenErrors[] = {
+    {ENOENT, "File or path not found."},
+    {EACCES, "Given path is a directory, or file is read-only, but an open-for-writing operation was attempted"},
+    {EEXIST, "_O_CREAT and _O_EXCL flags were specified, but filename already exists."},
+    {EINVAL, "Invalid oflag or shflag argument."},
+    {EMFILE, "No more file handles available."},
+};
+
+constexpr ErrorText kWriteErrors[] = {
+    {EBADF, "The file handle is invalid or the file is not opened for writing"},
+    {ENOSPC, "There is not enough space left on the device for the operation."},
+};
+
+template <std::size_t N>
+void fileio_LogErrno(int err, const ErrorText (&table)[N])
+{
+    for (const ErrorText& e : table) {
+        if (e.number == err) {
+            LOG_Write(kLogError, "KMOClient_WriteFileOutput errno=[%d] error=[%s]", err, e.text);
+            return;
+        }
+    }
+}
+
+// Closes the file, and gives it back whatever happens on the way out.
+class FileGuard {
+    PLAT_File f_;
+
+public:
+    explicit FileGuard(PLAT_File f) noexcept : f_(f) {}
+    ~FileGuard()
+    {
+        if (f_ != PLAT_FILE_BAD) {
+            PLAT_FileClose(f_);
+        }
+    }
+    FileGuard(const FileGuard&) = delete;
+    FileGuard& operator=(const FileGuard&) = delete;
+    PLAT_File get() const noexcept { return f_; }
+};
+
+}  // namespace
+
+// Reads the whole request file into the request buffer. -1 when the file
+// cannot be opened (missing, or still in use by the terminal): the buffer is
+// then left as it was. A file longer than the buffer is cut to its 1024
+// characters; a read error keeps what was read before it.
+int KMOClient_ReadFileInput(const char* path)
+{
+    LOG_Write(kLogDebug, "KMOClient_ReadFileInput Entry");
+    int result = -1;
+    FileGuard file(PLAT_FileOpenReadExclusive(path));
+    if (file.get() != PLAT_FILE_BAD) {
+        std::memset(KMOClient_RequestBuffer, 0, sizeof KMOClient_RequestBuffer);
+        std::array<char, kChunk + 1> chunk{};
+        std::size_t used = 0;
+        const std::size_t room = sizeof KMOClient_RequestBuffer - 1;
+        while (used < room) {
+            const long n = PLAT_FileReadText(file.get(), chunk.data(), kChunk);
+            if (n <= 0) {
+                break;
+            }
+            const std::size_t take = std::min(static_cast<std::size_t>(n), room - used);
+            std::memcpy(KMOClient_RequestBuffer + used, chunk.data(), take);
+            used += take;
+        }
+        result = 0;
+    }
+    LOG_Write(kLogDebug, "KMOClient_ReadFileInput Exit");
+    return result;
+}
+
+// Writes a reply text to the reply file, normalised first when NormalizeReply
+// is on. The text is staged in the request buffer (cut to 1024 characters),
+// so a request held there is lost. 0, or -1 when the file cannot be opened
+// (another process has it open: EACCES) or the write fails.
+int KMOClient_WriteFileOutput(const char* path, const char* text)
+{
+    LOG_Write(kLogDebug, "KMOClient_WriteFileOutput Entry");
+    int result = 0;
+    FileGuard file(PLAT_FileOpenWriteExclusive(path));
+    if (file.get() == PLAT_FILE_BAD) {
+        const int err = errno;
+        LOG_Write(kLogFileError, "KMOClient_WriteFileOutput abriendo archivo [%s] de output", path);
+        fileio_LogErrno(err, kOpenErrors);
+        result = -1;
+    } else {
+        // memmove and a bounded length: the text may be the request buffer itself.
+        const char* src = text != nullptr ? text : "";
+        const std::size_t len = strnlen(src, sizeof KMOClient_RequestBuffer - 1);
+        std::memmove(KMOClient_RequestBuffer, src, len);
+        std::memset(KMOClient_RequestBuffer + len, 0, sizeof KMOClient_RequestBuffer - len);
+        if (NormalizeReply != 0) {
+            KMOClient_NormalizeResponse(KMOClient_RequestBuffer, sizeof KMOClient_RequestBuffer);
+        }
+        const std::size_t out = std::strlen(KMOClient_RequestBuffer);
+        // The sync makes sure that a reply the terminal may already be
+        // reading is not lost by a crash of the machine.
+        if (PLAT_FileWriteText(file.get(), KMOClient_RequestBuffer, out) < 0 ||
+            PLAT_FileSync(file.get()) != 0) {
+            const int err = errno;
+            LOG_Write(kLogFileError, "KMOClient_WriteFileOutput _write");
+            fileio_LogErrno(err, kWriteErrors);
+            result = -1;
+        }
+    }
+    LOG_Write(kLogDebug, "KMOClient_WriteFileOutput Exit");
+    return result;
+}

@@ -1,0 +1,37 @@
+// The numbering of local pre-authorisations: the year in "anio.txt" and the
+// last sequence number issued in "nroaut.txt", both in the working directory.
+// Used by the automatic reply; internal to the client.
+#pragma once
+
+#include <cstddef>
+#include <ctime>
+
+// Where the local replies take the current time from. Tests point it at a
+// clock of their own to cross a year change.
+using NumberingClock = std::time_t (*)();
+extern NumberingClock g_numberingNow;
+
+// Holds the year of the numbering: four characters and the NUL.
+inline constexpr std::size_t KMO_ANIO_SIZE = 5;
+
+// Brings the numbering to the year of `now` and leaves that year in `anio`.
+// When anio.txt is missing or holds another year, the new year starts:
+// nroaut.txt is removed (a failure is logged) and anio.txt is then replaced.
+// Removing first means that a crash in between repeats the year change on the
+// next call, so the new year never carries on the old year's sequence.
+void numbering_CheckYear(std::time_t now, char (&anio)[KMO_ANIO_SIZE]);
+
+// What nroaut.txt held: whether it existed, and its number (0 when it held none).
+struct NumberingCounter {
+    bool present = false;
+    long long last = 0;
+};
+NumberingCounter numbering_ReadLast();
+
+// Replaces nroaut.txt atomically with `value`. 0 or -1 (the file is then
+// as it was).
+int numbering_Store(long long value);
+
+// Puts nroaut.txt back as `before` found it, so that a reserved number that
+// reached no terminal is issued again.
+void numbering_Restore(const NumberingCounter& before);
