@@ -1,7 +1,7 @@
 // Files, the platform's way: the exclusive text-mode opens of the terminal
-// exchange files, existence checks and removal, and durable writes of small
-// state files. Failures return -1 (or PLAT_FILE_BAD) with the cause in errno,
-// using the C library's numbers (ENOENT, EACCES, ENOSPC...) on every platform.
+// exchange files, removal with the error numbers that Windows gives, and durable
+// writes of small state files. Failures return -1 (or PLAT_FILE_BAD) with the
+// cause in errno, using the C library's numbers (ENOENT, EACCES, ENOSPC...).
 #pragma once
 
 #include <cstddef>
@@ -36,14 +36,8 @@ int PLAT_FileSync(PLAT_File f);
 // Releases the exclusive hold and closes the file, exactly once. 0 or -1.
 int PLAT_FileClose(PLAT_File f);
 
-// Modes of PLAT_FileAccess, as the C runtime numbers them.
-inline constexpr int PLAT_ACCESS_EXISTS = 0;
-inline constexpr int PLAT_ACCESS_READ = 4;
-
-// 0 when the file exists (and, for PLAT_ACCESS_READ, may be read), else -1.
-int PLAT_FileAccess(const char* path, int mode);
-
-// Removes a file. 0, or -1 with errno (ENOENT, EACCES...).
+// Removes a file. 0, or -1 with errno: ENOENT, or EACCES for anything that
+// may not be removed (a directory, a protected entry), as Windows reports it.
 int PLAT_FileRemove(const char* path);
 
 // Replaces the file's whole content atomically: the bytes go to a temporary

@@ -271,15 +271,6 @@ int PLAT_FileClose(PLAT_File f)
     return close(f) == 0 ? 0 : -1;
 }
 
-int PLAT_FileAccess(const char* path, int mode)
-{
-    if (path == nullptr) {
-        errno = ENOENT;
-        return -1;
-    }
-    return access(path, mode == PLAT_ACCESS_READ ? R_OK : F_OK) == 0 ? 0 : -1;
-}
-
 int PLAT_FileRemove(const char* path)
 {
     if (path == nullptr) {
@@ -289,8 +280,8 @@ int PLAT_FileRemove(const char* path)
     if (unlink(path) == 0) {
         return 0;
     }
-    // A directory or a protected entry is "cannot be accessed", as the
-    // runtime of the original platform reports it.
+    // A directory or a protected entry "cannot be accessed", as Windows
+    // reports it.
     if (errno == EISDIR || errno == EPERM) {
         errno = EACCES;
     }
