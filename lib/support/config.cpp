@@ -61,7 +61,9 @@ std::unique_ptr<char[]> config_Dup(std::string_view text)
 {
     std::unique_ptr<char[]> copy(new (std::nothrow) char[text.size() + 1]);
     if (copy) {
-        std::memcpy(copy.get(), text.data(), text.size());
+        if (!text.empty()) {   // an empty view may have no data pointer at all
+            std::memcpy(copy.get(), text.data(), text.size());
+        }
         copy[text.size()] = '\0';
     }
     return copy;

@@ -7,6 +7,7 @@
 #include <random>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "log.h"
@@ -77,6 +78,22 @@ inline std::vector<std::string> Messages(const std::string& logText)
         messages.push_back(second == std::string::npos ? line : line.substr(second + 1));
     }
     return messages;
+}
+
+// True when `text` has the shape of `pattern`: each 'd' stands for one digit,
+// every other character for itself.
+inline bool HasShape(std::string_view text, std::string_view pattern)
+{
+    if (text.size() != pattern.size()) {
+        return false;
+    }
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const bool ok = pattern[i] == 'd' ? (text[i] >= '0' && text[i] <= '9') : text[i] == pattern[i];
+        if (!ok) {
+            return false;
+        }
+    }
+    return true;
 }
 
 // Opens the log on `path` with the filter min..max.
