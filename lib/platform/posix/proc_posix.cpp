@@ -22,6 +22,9 @@ int PLAT_GetOpt(int argc, char* const argv[], const char* optstring)
 {
     // A leading '-' makes glibc hand over every word that is not an option as
     // the code 1 instead of stopping there (POSIXLY_CORRECT) or reordering argv.
+    if (argc < 1 || argv == nullptr) {
+        return -1;
+    }
     std::string ordered = "-";
     ordered += optstring != nullptr ? optstring : "";
     int c;
