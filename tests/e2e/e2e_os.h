@@ -1,0 +1,63 @@
+// Operating-system services of the end-to-end harness: child processes, a
+// private temporary directory, descriptors held open, loopback sockets and
+// file ownership. Every descriptor is opened close-on-exec, so nothing the
+// harness holds leaks into the programs under test.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace e2e::os {
+
+// How a child process ended.
+struct ExitStatus {
+    bool exited = false;   // ended by exit(): `code` is its status (0..255)
+    int code = -1;
+    int signal = 0;        // killed by this signal
+};
+
+struct SpawnOptions {
+    std::vector<std::string> argv;   // argv[0] is the program's path
+    std::string cwd;                 // working directory of the child
+    std::string stdoutPath;          // created/truncated; empty: /dev/null
+    std::string stderrPath;
+    bool asNobody = false;           // run with the uid/gid of "nobody" (needs root)
+};
+
+// A fresh directory under the system's temporary directory; "" on failure.
+std::string MakeTempDir(const std::string& prefix);
+
+// Starts the program; its pid, or -1 (the reason in *why).
+int Spawn(const SpawnOptions& opt, std::string* why);
+
+// Waits at most `timeoutMs` for the child to end. true and the status once it
+// has ended (it is then reaped), false while it still runs.
+bool WaitExit(int pid, int timeoutMs, ExitStatus* status);
+
+void SendTerm(int pid);
+void SendInt(int pid);
+void SendKill(int pid);
+
+// Descriptors held by the harness itself (a terminal that keeps a file open).
+int OpenHoldWrite(const std::string& path);   // created if absent; -1 on failure
+int OpenHoldRead(const std::string& path);    // -1 on failure
+bool WriteFd(int fd, const std::string& data);
+void CloseFd(int fd);
+
+// A TCP socket bound to 127.0.0.1:port (0: any free port), listening when
+// `listen` is true. A bound socket that does not listen refuses connections
+// and keeps anybody else from listening there. -1 on failure.
+int BindLoopback(int port, bool listen);
+int LocalPort(int fd);
+
+// Root privileges, and handing a tree to "nobody" for the privilege-drop runs.
+bool IsRoot();
+bool ChownTreeToNobody(const std::string& path);
+bool ChangeMode(const std::string& path, unsigned mode);
+
+// Sleeps; used only between polls of a condition.
+void SleepMs(int ms);
+// Milliseconds on a monotonic clock.
+double NowMs();
+
+}  // namespace e2e::os
