@@ -66,8 +66,8 @@ TEST_F(TableTest, OnlyAnUpperCaseTSwitchesMultithreadedModeOn)
     EXPECT_TRUE(socket_Multithreaded());
     SOCKET_Exit();
     EXPECT_TRUE(socket_Multithreaded());
-    for (int i = 0; i < 5; ++i) {
-        SOCKET_Exit();   // balance the start-ups above
+    for (int i = 0; i < 6; ++i) {
+        SOCKET_Exit();   // balance the start-ups above, the fixture's included
     }
     ASSERT_EQ(SOCKET_Init(nullptr), 0);
 }
