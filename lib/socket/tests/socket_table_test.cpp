@@ -122,6 +122,21 @@ TEST_F(TableTest, InitCreatesTheNamedLockThatCyclesOpen)
     EXPECT_EQ(PLAT_LockOpen("kmosock.test.never.created"), nullptr);
 }
 
+TEST_F(TableTest, LockThatCannotBeCreatedFailsStartUpAndKeepsTheTable)
+{
+    socket_SlotStore(9, 999, 1);
+    socket_SetLockName("no/such/name");   // not a valid shared-memory name
+    EXPECT_EQ(SOCKET_Init("T"), -1);
+    const auto lines = log_->Lines();
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back().level, "");   // level 3 has no name
+    EXPECT_EQ(lines.back().message, "HANDLE_Init CreateMutex");
+    EXPECT_FALSE(socket_Multithreaded());
+    EXPECT_EQ(socket_SlotSocket(9), 999);
+    SOCKET_Exit();   // the socket library stayed started
+    HANDLE_Reset();
+}
+
 #if !defined(_WIN32)
 
 // Runs `child` in a forked process that has taken the test's lock, and returns
