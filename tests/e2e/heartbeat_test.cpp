@@ -36,6 +36,23 @@ TEST_F(HeartbeatTest, SentWithTheFarmCodeAndAlwaysNamedCLI1)
               "");
 }
 
+// A pass looks at the heartbeat before the stop file, and serves no terminal
+// once it has found the stop file.
+TEST_F(HeartbeatTest, ComesBeforeTheStopFileOfTheSamePass)
+{
+    ASSERT_TRUE(WriteFile(sb.path("kmoautoresp.txt"), record + "\n"));
+    ASSERT_TRUE(DropFile(sb.rootPath("KMOCLIENTSTOP.tmp"), ""));
+    Drop("caja1", Req("000020"));
+    StartGateway();
+    StartClient(Args({"-p", "0"}));
+    EXPECT_EQ(client.WaitExit(), 0);
+    const std::vector<Packet> packets = gw.Packets();
+    ASSERT_EQ(packets.size(), 2u) << "the heartbeat and the waiting record, not the request";
+    EXPECT_EQ(packets[0].raw, PacketBytes(0, "CLI1", "|G01=|G81=0001|"));
+    EXPECT_EQ(packets[1].text, record);
+    EXPECT_TRUE(Exists(sb.rootPath("caja1in.txt")));
+}
+
 TEST_F(HeartbeatTest, SwitchedOffOnlyCountsTheTime)
 {
     ASSERT_TRUE(WriteFile(sb.path("kmoautoresp.txt"), record + "\n"));
