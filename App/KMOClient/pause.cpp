@@ -18,7 +18,10 @@ namespace {
 constexpr std::uint32_t kSliceMs = 200;
 // An unreadable request is looked at again after this long, not at every slice.
 constexpr double kRetryUnreadableSeconds = 1.0;
-constexpr std::uint32_t kWatchFilter = FILE_NOTIFY_FILE_NAME | FILE_NOTIFY_SIZE | FILE_NOTIFY_LAST_WRITE;
+// New and renamed files, and files whose writer has closed them. Not every
+// write: a log kept under RootPath would wake the watch with each record,
+// and the wait's own record of the wake-up would wake it again.
+constexpr std::uint32_t kWatchFilter = FILE_NOTIFY_FILE_NAME | FILE_NOTIFY_LAST_WRITE;
 
 bool g_watching = false;   // a directory watch on RootPath is open
 

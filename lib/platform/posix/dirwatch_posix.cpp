@@ -30,7 +30,11 @@ struct PLAT_DirWatch {
 namespace {
 
 constexpr std::uint32_t kNameEvents = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO;
-constexpr std::uint32_t kWriteEvents = IN_MODIFY | IN_CLOSE_WRITE;
+// Size follows every write; "last write" is taken when a writer closes the
+// file, so that a file kept open and appended to (a log, say) does not signal a
+// watch that asks only for finished writes.
+constexpr std::uint32_t kSizeEvents = IN_MODIFY;
+constexpr std::uint32_t kLastWriteEvents = IN_CLOSE_WRITE;
 
 // The inotify events that the caller's filter selects, plus those needed to keep
 // the set of watched directories up to date.
@@ -43,8 +47,11 @@ std::uint32_t dirwatch_KernelMask(std::uint32_t filter)
     if ((filter & (PLAT_DIRWATCH_ATTRIBUTES | PLAT_DIRWATCH_SECURITY)) != 0) {
         mask |= IN_ATTRIB;
     }
-    if ((filter & (PLAT_DIRWATCH_SIZE | PLAT_DIRWATCH_LAST_WRITE)) != 0) {
-        mask |= kWriteEvents;
+    if ((filter & PLAT_DIRWATCH_SIZE) != 0) {
+        mask |= kSizeEvents;
+    }
+    if ((filter & PLAT_DIRWATCH_LAST_WRITE) != 0) {
+        mask |= kLastWriteEvents;
     }
     return mask;
 }
@@ -60,7 +67,10 @@ bool dirwatch_Selected(std::uint32_t filter, std::uint32_t mask)
     if ((mask & IN_ATTRIB) != 0 && (filter & (PLAT_DIRWATCH_ATTRIBUTES | PLAT_DIRWATCH_SECURITY)) != 0) {
         return true;
     }
-    return (mask & kWriteEvents) != 0 && (filter & (PLAT_DIRWATCH_SIZE | PLAT_DIRWATCH_LAST_WRITE)) != 0;
+    if ((mask & kSizeEvents) != 0 && (filter & PLAT_DIRWATCH_SIZE) != 0) {
+        return true;
+    }
+    return (mask & kLastWriteEvents) != 0 && (filter & PLAT_DIRWATCH_LAST_WRITE) != 0;
 }
 
 std::string dirwatch_Join(const std::string& dir, const char* name)

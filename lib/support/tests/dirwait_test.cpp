@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <string>
 #include <thread>
@@ -232,3 +233,33 @@ TEST_F(DirWaitTest, RestartAndCloseLeakNoDescriptor)
 }
 
 }  // namespace
+
+// A file kept open and appended to (a log under the watched tree) signals a
+// watch on sizes at every write, but a watch on finished writes only when its
+// writer closes it.
+TEST_F(DirWaitTest, AppendsToAnOpenFileSignalOnlyTheSizeWatch)
+{
+    const std::string path = root_.file("open.log");
+    std::FILE* f = std::fopen(path.c_str(), "a");
+    ASSERT_NE(f, nullptr);
+
+    ASSERT_EQ(FILE_DirWaitFirst(root_.path().c_str(), 0, FILE_NOTIFY_FILE_NAME | FILE_NOTIFY_LAST_WRITE), 0);
+    NewMessages();
+    std::fputs("record\n", f);
+    std::fflush(f);
+    EXPECT_EQ(FILE_DirWaitNext(0), 0);
+    EXPECT_TRUE(NewMessages().empty());
+    std::fclose(f);
+    EXPECT_EQ(FILE_DirWaitNext(0), 0);
+    EXPECT_EQ(NewMessages(), (Msgs{"FILE_DirWaitNext WaitForSingleObject OK"}));
+
+    f = std::fopen(path.c_str(), "a");
+    ASSERT_NE(f, nullptr);
+    ASSERT_EQ(FILE_DirWaitFirst(root_.path().c_str(), 0, FILE_NOTIFY_SIZE), 0);
+    NewMessages();
+    std::fputs("record\n", f);
+    std::fflush(f);
+    EXPECT_EQ(FILE_DirWaitNext(0), 0);
+    EXPECT_EQ(NewMessages(), (Msgs{"FILE_DirWaitNext WaitForSingleObject OK"}));
+    std::fclose(f);
+}
