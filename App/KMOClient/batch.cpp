@@ -19,6 +19,11 @@ namespace {
 
 constexpr int kMaxPerCall = 5;
 
+// One record. A record is a request of up to 1024 characters stamped with its
+// authorisation number, so it can be longer than the request buffer; this
+// holds the longest text that a packet can carry.
+char g_record[KMO_PACKET_SIZE - KMO_PACKET_HEADER_SIZE + 1];
+
 // RAII for the record files.
 class File {
 public:
@@ -39,13 +44,13 @@ private:
     std::FILE* f_;
 };
 
-// Reads one record, a whole line of any length, into the request buffer
-// without its line end (LF, and any CR before it). False at the end of the
-// file with nothing read. A record longer than the buffer sets *tooLong and
+// Reads one record, a whole line of any length, into g_record without its
+// line end (LF, and any CR before it). False at the end of the file with
+// nothing read. A record longer than a packet can carry sets *tooLong and
 // keeps only its beginning.
 bool batch_ReadRecord(std::FILE* in, bool* tooLong)
 {
-    std::memset(KMOClient_RequestBuffer, 0, sizeof KMOClient_RequestBuffer);
+    std::memset(g_record, 0, sizeof g_record);
     *tooLong = false;
     std::size_t len = 0;
     bool any = false;
@@ -55,14 +60,14 @@ bool batch_ReadRecord(std::FILE* in, bool* tooLong)
         if (c == '\n') {
             break;
         }
-        if (len < sizeof KMOClient_RequestBuffer - 1) {
-            KMOClient_RequestBuffer[len++] = static_cast<char>(c);
+        if (len < sizeof g_record - 1) {
+            g_record[len++] = static_cast<char>(c);
         } else {
             *tooLong = true;
         }
     }
-    while (len > 0 && KMOClient_RequestBuffer[len - 1] == '\r') {
-        KMOClient_RequestBuffer[--len] = '\0';
+    while (len > 0 && g_record[len - 1] == '\r') {
+        g_record[--len] = '\0';
     }
     return any;
 }
@@ -94,7 +99,7 @@ bool batch_CopyLine(std::FILE* in, std::FILE* out)
 int batch_TranType()
 {
     char tipo[8] = {};   // one byte more than a code: a longer value is no code
-    KMO_TranGetField(KMOClient_RequestBuffer, "G99", tipo, sizeof tipo);
+    KMO_TranGetField(g_record, "G99", tipo, sizeof tipo);
     const char* sendAs = nullptr;
     int type = 0;
     if (std::strcmp(tipo, "000020") == 0) {
@@ -109,11 +114,11 @@ int batch_TranType()
         sendAs = "000010";
     }
     if (sendAs != nullptr) {
-        KMO_TranDelField(KMOClient_RequestBuffer, "G99");
-        if (KMO_TranPutfield(KMOClient_RequestBuffer, sizeof KMOClient_RequestBuffer, "G99", sendAs) != 0) {
+        KMO_TranDelField(g_record, "G99");
+        if (KMO_TranPutfield(g_record, sizeof g_record, "G99", sendAs) != 0) {
             return -1;
         }
-        KMO_TranClose(KMOClient_RequestBuffer, sizeof KMOClient_RequestBuffer);
+        KMO_TranClose(g_record, sizeof g_record);
     }
     return type;
 }
@@ -123,7 +128,7 @@ int batch_TranType()
 int batch_Forward(std::uint16_t tranType)
 {
     std::memset(KMOClient_SendBuffer, 0, sizeof KMOClient_SendBuffer);
-    int len = KMO_MakePacket(tranType, Name, KMOClient_RequestBuffer, KMOClient_SendBuffer,
+    int len = KMO_MakePacket(tranType, Name, g_record, KMOClient_SendBuffer,
                              sizeof KMOClient_SendBuffer);
     if (len == -1) {
         LOG_Write(17, "KMOClient_EnviarRecetasPreautorizadas KMO_MakePacket");

@@ -29,8 +29,8 @@ int KMOClient_EnviarMensaje_de_vida()
     char fieldValue[KMO_FARM_SIZE] = {};
     std::snprintf(fieldValue, sizeof fieldValue, "%s", FarmCode);
     KMO_TranPutfield(KMOClient_RequestBuffer, sizeof KMOClient_RequestBuffer, "G01", fieldValue);
-    KMO_TranPutfield(g_fieldBuffer, sizeof g_fieldBuffer, "G81", "0001");
-    KMO_TranClose(g_fieldBuffer, sizeof g_fieldBuffer);
+    // The value's own '|' closes the field.
+    KMO_TranPutfield(g_fieldBuffer, sizeof g_fieldBuffer, "G81", "0001|");
     const std::size_t used = std::strlen(KMOClient_RequestBuffer);
     std::snprintf(KMOClient_RequestBuffer + used, sizeof KMOClient_RequestBuffer - used, "%s", g_fieldBuffer);
 

@@ -150,16 +150,22 @@ TEST_F(BatchTest, FailedExchangeKeepsEveryRecord)
     EXPECT_EQ(ReadFile("kmoautoresp.txt"), file);
 }
 
-TEST_F(BatchTest, OverLongRecordIsNeitherSplitNorDropped)
+// A record may be longer than a request (a full request plus its G52 stamp):
+// it goes out whole. One longer than a packet can carry is neither split nor
+// dropped: it stays first in the file.
+TEST_F(BatchTest, LongRecordsAreSentWholeOrKept)
 {
-    FakeGateway gw({kAccept});
+    FakeGateway gw({kAccept, kAccept});
     PortGateway = gw.Port();
     const std::string longRec = "|G99=000020|G10=" + std::string(1500, 'x') + "|";
-    WriteFile("kmoautoresp.txt", Rec(1) + "\n" + longRec + "\n" + Rec(3) + "\n");
+    const std::string hugeRec = "|G99=000020|G10=" + std::string(5000, 'y') + "|";
+    WriteFile("kmoautoresp.txt", Rec(1) + "\n" + longRec + "\n" + hugeRec + "\n" + Rec(3) + "\n");
     EXPECT_EQ(KMOClient_EnviarRecetasPreautorizadas(), -1);
-    EXPECT_EQ(gw.Packets().size(), 1u);
+    const auto texts = Texts(gw);
+    ASSERT_EQ(texts.size(), 2u);
+    EXPECT_EQ(texts[1], longRec);
     EXPECT_TRUE(Logged("ERROR\tKMOClient_EnviarRecetasPreautorizadas KMO_MakePacket"));
-    EXPECT_EQ(ReadFile("kmoautoresp.txt"), longRec + "\n" + Rec(3) + "\n");
+    EXPECT_EQ(ReadFile("kmoautoresp.txt"), hugeRec + "\n" + Rec(3) + "\n");
 }
 
 }  // namespace
