@@ -20,6 +20,7 @@ namespace {
 
 constexpr std::uint32_t kReady = 0x4B4D4F4Cu;   // set once the mutex is initialised
 constexpr int kReadyWaitMs = 1000;              // how long a late opener waits for the creator
+constexpr mode_t kLockMode = 0666;              // every user's processes share the lock
 
 struct SharedLock {
     std::uint32_t ready;
@@ -104,6 +105,21 @@ SharedLock* lock_MapNew(int fd)
     return shared;
 }
 
+// A lock that an earlier version made under a restrictive umask is opened up
+// to every user again by its owner.
+void lock_OpenUp(const std::string& shm)
+{
+    const int fd = shm_open(shm.c_str(), O_RDONLY | O_CLOEXEC, 0);
+    if (fd < 0) {
+        return;
+    }
+    struct stat st{};
+    if (fstat(fd, &st) == 0 && st.st_uid == geteuid() && (st.st_mode & 0777) != kLockMode) {
+        fchmod(fd, kLockMode);
+    }
+    close(fd);
+}
+
 PLAT_NamedLock* lock_Wrap(SharedLock* shared)
 {
     if (shared == nullptr) {
@@ -126,8 +142,10 @@ PLAT_NamedLock* PLAT_LockCreate(const char* name)
         return nullptr;
     }
     const std::string shm = lock_ShmName(name);
-    int fd = shm_open(shm.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    int fd = shm_open(shm.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, kLockMode);
     if (fd >= 0) {
+        // The umask must not keep the processes of other users out of the lock.
+        fchmod(fd, kLockMode);
         SharedLock* shared = lock_MapNew(fd);
         close(fd);
         if (shared == nullptr) {
@@ -138,6 +156,7 @@ PLAT_NamedLock* PLAT_LockCreate(const char* name)
     if (errno != EEXIST) {
         return nullptr;
     }
+    lock_OpenUp(shm);
     return PLAT_LockOpen(name);
 }
 

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #if !defined(_WIN32)
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #endif
@@ -163,6 +164,31 @@ void ForkHolder(const std::string& name, bool dieHolding, pid_t* pid)
     EXPECT_EQ(read(fds[0], &ok, 1), 1);
     close(fds[0]);
     EXPECT_EQ(ok, 'y');
+}
+
+// Processes of other users share the lock: the umask must not close it to
+// them, and a lock left closed by an earlier run is opened up by its owner.
+TEST_F(TableTest, NamedLockIsOpenToEveryUser)
+{
+    const std::string name = lockName_ + ".mode";
+    const std::string path = "/dev/shm/" + name;
+    PLAT_LockRemove(name.c_str());
+    const mode_t old = umask(022);
+    PLAT_NamedLock* lock = PLAT_LockCreate(name.c_str());
+    ASSERT_NE(lock, nullptr);
+    struct stat st{};
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0666u);
+
+    ASSERT_EQ(chmod(path.c_str(), 0644), 0);
+    PLAT_NamedLock* again = PLAT_LockCreate(name.c_str());
+    ASSERT_NE(again, nullptr);
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0666u);
+    umask(old);
+    PLAT_LockClose(again);
+    PLAT_LockClose(lock);
+    PLAT_LockRemove(name.c_str());
 }
 
 TEST_F(TableTest, LockHeldByAnotherProcessFailsTheCycle)
