@@ -13,6 +13,7 @@
 #include "kmoclient.h"
 #include "log.h"
 #include "plat_file.h"
+#include "plat_fs.h"
 #include "plat_time.h"
 
 NumberingClock g_numberingNow = [] { return std::time(nullptr); };
@@ -75,11 +76,12 @@ void numbering_CheckYear(std::time_t now, char (&anio)[KMO_ANIO_SIZE])
         return;
     }
 
-    if (PLAT_FileRemove(KMO_FILE_NROAUT) == 0) {
-        PLAT_FileSyncDir(KMO_FILE_NROAUT);
-    } else if (errno == ENOENT) {
+    int err = 0;
+    if (PLAT_FsRemove(KMO_FILE_NROAUT, &err) == 0) {
+        PLAT_FsSyncDir(KMO_FILE_NROAUT);
+    } else if (err == ENOENT) {
         LOG_Write(kLogError, "KMOClient_GenAutoResponse borrando archivo nroaut.txt, ubicacion erronea");
-    } else if (errno == EACCES) {
+    } else if (err == EACCES) {
         LOG_Write(kLogError, "KMOClient_GenAutoResponse borrando archivo nroaut.txt, no pudo accederlo");
     }
     char content[KMO_ANIO_SIZE + 1] = {};
@@ -108,7 +110,7 @@ void numbering_Restore(const NumberingCounter& before)
 {
     if (before.present) {
         numbering_Store(before.last);
-    } else if (PLAT_FileRemove(KMO_FILE_NROAUT) == 0) {
-        PLAT_FileSyncDir(KMO_FILE_NROAUT);
+    } else if (PLAT_FsRemove(KMO_FILE_NROAUT, nullptr) == 0) {
+        PLAT_FsSyncDir(KMO_FILE_NROAUT);
     }
 }

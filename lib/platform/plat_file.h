@@ -1,5 +1,5 @@
 // Files, the platform's way: the exclusive text-mode opens of the terminal
-// exchange files, removal with the error numbers that Windows gives, and durable
+// exchange files, and durable
 // writes of small state files. Failures return -1 (or PLAT_FILE_BAD) with the
 // cause in errno, using the C library's numbers (ENOENT, EACCES, ENOSPC...).
 #pragma once
@@ -36,10 +36,6 @@ int PLAT_FileSync(PLAT_File f);
 // Releases the exclusive hold and closes the file, exactly once. 0 or -1.
 int PLAT_FileClose(PLAT_File f);
 
-// Removes a file. 0, or -1 with errno: ENOENT, or EACCES for anything that
-// may not be removed (a directory, a protected entry), as Windows reports it.
-int PLAT_FileRemove(const char* path);
-
 // Replaces the file's whole content atomically: the bytes go to a temporary
 // file in the same directory, which is synced and renamed over `path`, and the
 // directory is synced. A crash or a full disk leaves either the old content or
@@ -50,6 +46,3 @@ int PLAT_FileReplace(const char* path, const char* data, std::size_t len);
 // returning, so that an appended record survives a crash. 0 or -1.
 int PLAT_FileAppendSync(const char* path, const char* data, std::size_t len);
 
-// Syncs the directory that holds `path`, so that a removal or rename in it
-// survives a crash. 0 or -1.
-int PLAT_FileSyncDir(const char* path);

@@ -9,9 +9,14 @@ int PLAT_FsExists(const char* path);
 // 1 when the path exists and the process may read it, else 0.
 int PLAT_FsReadable(const char* path);
 
-// Removes a file. 0, or -1 with the C library's error number (ENOENT, EACCES...)
-// in *err when err is not null.
+// Removes a file. 0, or -1 with the C library's error number in *err when err
+// is not null: ENOENT, or EACCES for anything that may not be removed (a
+// directory, a protected entry), as Windows reports it.
 int PLAT_FsRemove(const char* path, int* err);
+
+// Syncs the directory that holds `path`, so that a removal or rename in it
+// survives a crash. 0 or -1 (some file systems refuse to sync a directory).
+int PLAT_FsSyncDir(const char* path);
 
 // Flushes the stream and forces its data to stable storage. 0 or -1.
 int PLAT_FsSyncStream(std::FILE* f);

@@ -6,6 +6,7 @@
 // the file. Where the kernel does not permit a lease (a file of another owner,
 // a file system without leases) flock alone is used.
 #include "plat_file.h"
+#include "plat_fs.h"
 
 #include <array>
 #include <cerrno>
@@ -271,54 +272,6 @@ int PLAT_FileClose(PLAT_File f)
     return close(f) == 0 ? 0 : -1;
 }
 
-int PLAT_FileRemove(const char* path)
-{
-    if (path == nullptr) {
-        errno = ENOENT;
-        return -1;
-    }
-    if (unlink(path) == 0) {
-        return 0;
-    }
-    // A directory or a protected entry "cannot be accessed", as Windows
-    // reports it.
-    if (errno == EISDIR || errno == EPERM) {
-        errno = EACCES;
-    }
-    return -1;
-}
-
-int PLAT_FileSyncDir(const char* path)
-{
-    if (path == nullptr) {
-        errno = ENOENT;
-        return -1;
-    }
-    std::array<char, 4096> dir{};
-    const char* slash = std::strrchr(path, '/');
-    if (slash == nullptr) {
-        dir[0] = '.';
-    } else if (slash == path) {
-        dir[0] = '/';
-    } else {
-        const auto n = static_cast<std::size_t>(slash - path);
-        if (n >= dir.size()) {
-            errno = ENAMETOOLONG;
-            return -1;
-        }
-        std::memcpy(dir.data(), path, n);
-    }
-    const int fd = open(dir.data(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) {
-        return -1;
-    }
-    const int rc = file_SyncFd(fd);
-    const int saved = errno;
-    close(fd);
-    errno = saved;
-    return rc;
-}
-
 int PLAT_FileReplace(const char* path, const char* data, std::size_t len)
 {
     if (path == nullptr) {
@@ -357,7 +310,7 @@ int PLAT_FileReplace(const char* path, const char* data, std::size_t len)
         return -1;
     }
     // The rename is in place; a failed directory sync only weakens durability.
-    PLAT_FileSyncDir(path);
+    PLAT_FsSyncDir(path);
     return 0;
 }
 
@@ -384,7 +337,7 @@ int PLAT_FileAppendSync(const char* path, const char* data, std::size_t len)
     }
     errno = saved;
     if (rc == 0) {
-        PLAT_FileSyncDir(path);   // a newly created file's entry must last too
+        PLAT_FsSyncDir(path);   // a newly created file's entry must last too
     }
     return rc;
 }

@@ -7,26 +7,6 @@
 #include <string>
 #include <unistd.h>
 
-namespace {
-
-// Syncs the directory holding `path`; failures are not reported (some file
-// systems refuse to sync a directory, and the rename itself has succeeded).
-void fs_SyncDir(const char* path)
-{
-    std::string dir(path);
-    const std::size_t slash = dir.rfind('/');
-    dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : dir.substr(0, slash));
-    int fd;
-    do {
-        fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
-    if (fd >= 0) {
-        ::fsync(fd);
-        ::close(fd);
-    }
-}
-
-}  // namespace
 
 int PLAT_FsExists(const char* path)
 {
@@ -40,13 +20,37 @@ int PLAT_FsReadable(const char* path)
 
 int PLAT_FsRemove(const char* path, int* err)
 {
-    if (::unlink(path) == 0) {
+    if (path != nullptr && ::unlink(path) == 0) {
         return 0;
     }
+    int e = path == nullptr ? ENOENT : errno;
+    if (e == EISDIR || e == EPERM) {
+        e = EACCES;
+    }
     if (err != nullptr) {
-        *err = errno;
+        *err = e;
     }
     return -1;
+}
+
+int PLAT_FsSyncDir(const char* path)
+{
+    if (path == nullptr) {
+        return -1;
+    }
+    std::string dir(path);
+    const std::size_t slash = dir.rfind('/');
+    dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : dir.substr(0, slash));
+    int fd;
+    do {
+        fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        return -1;
+    }
+    const int rc = ::fsync(fd);
+    ::close(fd);
+    return rc == 0 ? 0 : -1;
 }
 
 int PLAT_FsSyncStream(std::FILE* f)
@@ -65,7 +69,7 @@ int PLAT_FsReplace(const char* from, const char* to, int* err)
 {
     // rename() replaces the target atomically on POSIX file systems.
     if (std::rename(from, to) == 0) {
-        fs_SyncDir(to);
+        PLAT_FsSyncDir(to);   // the rename itself has succeeded either way
         return 0;
     }
     if (err != nullptr) {
