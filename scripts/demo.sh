@@ -61,4 +61,4 @@ status=0
 wait "$cl_pid" || status=$?
 cl_pid=""
 echo "== kmoclient stopped with status $status; its log: $demo/kmoclient.log"
-grep -E 'Envio hacia|Recibio del|Exit$' "$demo/kmoclient.log" | cut -f3- || true
+grep -E 'Envio hacia|Recibio del|KMOClient_Process Exit' "$demo/kmoclient.log" | cut -f3- || true
