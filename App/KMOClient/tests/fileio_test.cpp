@@ -2,9 +2,12 @@
 // truncation, error records and the request buffer's capacity.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <string>
+#include <thread>
 
 #include "files_test_util.h"
 #include "kmoclient.h"
@@ -154,6 +157,22 @@ TEST_F(FileIoTest, WriteRefusesFileThatAnotherProcessHoldsAndLeavesIt)
     HeldFile locker(dir_ / "out.txt", HeldFile::Lock);
     ASSERT_TRUE(locker.held());
     EXPECT_EQ(KMOClient_WriteFileOutput(Path("out.txt").c_str(), "|F52=1|"), -1);
+}
+
+// A terminal that opens its reply file for a moment, looking for the reply,
+// does not make the reply fail: the writer waits for it a little.
+TEST_F(FileIoTest, WriteWaitsForAReaderThatLooksBriefly)
+{
+    WriteAll(dir_ / "out.txt", "");
+    auto reader = std::make_unique<HeldFile>(dir_ / "out.txt", HeldFile::Read);
+    ASSERT_TRUE(reader->held());
+    std::thread closer([&reader] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        reader.reset();
+    });
+    EXPECT_EQ(KMOClient_WriteFileOutput(Path("out.txt").c_str(), "|F52=1|"), 0);
+    closer.join();
+    EXPECT_EQ(ReadAll(dir_ / "out.txt"), "|F52=1|");
 }
 
 TEST_F(FileIoTest, WriteIntoMissingDirectoryLogsNotFound)

@@ -17,11 +17,15 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <time.h>
 #include <unistd.h>
 
 namespace {
 
 constexpr char kCtrlZ = 0x1A;
+// How long a reply file that another process has open is waited for.
+constexpr int kWriteHoldTries = 20;
+constexpr long kWriteHoldPauseMs = 10;
 
 // When someone opens a file on which we hold a lease, the kernel signals us
 // (SIGIO, whose default action ends the process) and makes the opener wait
@@ -170,15 +174,33 @@ PLAT_File PLAT_FileOpenReadExclusive(const char* path)
 
 PLAT_File PLAT_FileOpenWriteExclusive(const char* path)
 {
-    const int fd = file_OpenRegular(path, O_RDWR | O_CREAT, 0666);
+    // A file made here must not stay behind, empty, when it cannot be held.
+    bool created = true;
+    int fd = file_OpenRegular(path, O_RDWR | O_CREAT | O_EXCL, 0666);
+    if (fd < 0 && errno == EEXIST) {
+        created = false;
+        fd = file_OpenRegular(path, O_RDWR | O_CREAT, 0666);
+    }
     if (fd < 0) {
         return PLAT_FILE_BAD;
     }
-    if (file_Hold(fd, F_WRLCK) != 0) {
-        const int saved = errno;
-        close(fd);
-        errno = saved;
-        return PLAT_FILE_BAD;
+    // A reader that has the file open for a moment (a terminal looking for its
+    // reply) would otherwise make the reply fail; where the writer's sharing is
+    // taken with its open, such a reader is the one refused. So a refused hold
+    // is tried again for a short while, and only a file that stays open
+    // elsewhere is refused.
+    for (int tries = 1; file_Hold(fd, F_WRLCK) != 0; ++tries) {
+        if (errno != EACCES || tries >= kWriteHoldTries) {
+            const int saved = errno;
+            if (created) {
+                unlink(path);
+            }
+            close(fd);
+            errno = saved;
+            return PLAT_FILE_BAD;
+        }
+        timespec pause{0, kWriteHoldPauseMs * 1000000L};
+        nanosleep(&pause, nullptr);
     }
     int rc;
     do {
