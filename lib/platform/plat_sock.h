@@ -1,6 +1,7 @@
 // IPv4 TCP sockets, the platform's way (BSD sockets here, Winsock on Windows).
 // Blocking calls only; a send never raises SIGPIPE; EINTR is retried; every
-// descriptor is created close-on-exec. Addresses are IPv4 in network byte order.
+// descriptor is created close-on-exec and never as 0, 1 or 2 (a process started
+// with those closed keeps them free). Addresses are IPv4 in network byte order.
 #pragma once
 
 #include <cstddef>

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -49,6 +50,20 @@ int sock_FinishConnect(int s)
         return -1;
     }
     return 0;
+}
+
+// A socket must not take a standard descriptor that the process started
+// without: 0 is the table's "taken, not yet filled" mark, and 1 or 2 would
+// carry the records of a log kept on standard output into the connection.
+// Such a descriptor is moved up (close-on-exec kept); -1 if that fails.
+int sock_AboveStandard(int fd)
+{
+    if (fd < 0 || fd > 2) {
+        return fd;
+    }
+    const int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
+    ::close(fd);
+    return moved;
 }
 
 bool sock_OptionName(PLAT_SockOpt opt, int* level, int* name)
@@ -161,7 +176,7 @@ PLAT_Sock PLAT_SockTcp()
     if (g_startups.load() <= 0) {
         return PLAT_SOCK_BAD;
     }
-    const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int s = sock_AboveStandard(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     return s < 0 ? PLAT_SOCK_BAD : s;
 }
 
@@ -194,6 +209,7 @@ PLAT_Sock PLAT_SockAccept(PLAT_Sock s, std::uint32_t* peer, std::uint16_t* peerP
         len = sizeof sa;
         c = ::accept4(s, reinterpret_cast<sockaddr*>(&sa), &len, SOCK_CLOEXEC);
     } while (c < 0 && errno == EINTR);
+    c = sock_AboveStandard(c);
     if (c < 0) {
         return PLAT_SOCK_BAD;
     }

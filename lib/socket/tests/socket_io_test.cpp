@@ -1,6 +1,7 @@
 // Sending, receiving and accepting.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 #include <thread>
 #include <vector>
@@ -266,6 +267,34 @@ TEST_F(AcceptTest, FullTableClosesTheAcceptedSocket)
     client.Close();
     SOCKET_Close(server, 2);
     EXPECT_EQ(OpenDescriptors(), fdsAtStart_);
+}
+
+// A daemon may be started with standard input closed. Its sockets must not
+// take descriptor 0, which the table reads as "taken, not yet filled" (sends
+// would fail and the close would leak it).
+TEST_F(AcceptTest, ClosedStandardInputIsNotTakenBySockets)
+{
+    std::fclose(stdin);   // descriptor 0 is free from here on
+    const int server = OpenLoopbackServer();
+    ASSERT_NE(server, -1);
+    EXPECT_GT(socket_SlotSocket(server), 2);
+    RawClient client(SOCKET_LocalPort(server));
+    ASSERT_NE(client.s, PLAT_SOCK_BAD);
+    EXPECT_GT(client.s, 2);
+    char buf[4];
+    int len = 0;
+    const int id = SOCKET_Receive(server, buf, sizeof buf, &len);
+    ASSERT_NE(id, -1);
+    EXPECT_GT(socket_SlotSocket(id), 2);
+    len = 2;
+    EXPECT_EQ(SOCKET_Send(id, "ok", &len), 0);
+    EXPECT_EQ(PLAT_SockRecv(client.s, buf, sizeof buf), 2);
+    SOCKET_Close(id, 2);
+    SOCKET_Close(server, 2);
+    client.Close();
+    EXPECT_EQ(OpenDescriptors(), fdsAtStart_ - 1);   // nothing left behind
+    std::FILE* refill = std::fopen("/dev/null", "r");   // takes descriptor 0 again
+    EXPECT_NE(refill, nullptr);
 }
 
 }  // namespace
