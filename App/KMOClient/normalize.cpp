@@ -14,7 +14,7 @@ enum class Pad { LeftZeros, RightSpaces, None };
 
 struct ReplyField {
     const char* tag;
-    std::size_t width;   // characters; the holder is one byte more
+    std::size_t width;   // the padded length; for F41, the longest value kept
     Pad pad;
 };
 
@@ -24,7 +24,9 @@ constexpr ReplyField kFields[] = {
     {"F01", 10, Pad::LeftZeros},   // CodeFarm
     {"F04", 20, Pad::LeftZeros},   // NroReceta
     {"F08", 10, Pad::LeftZeros},   // NroBenp
-    {"F41", 15, Pad::None},        // Terminal_Name: moved only when present
+    // Terminal_Name: moved only when present and not padded; kept whole, as
+    // a terminal's name may be longer than 15 characters.
+    {"F41", 100, Pad::None},
     {"F50", 2, Pad::LeftZeros},    // CodResp
     {"F51", 50, Pad::RightSpaces}, // MensResp
     {"F52", 12, Pad::LeftZeros},   // CodRef
@@ -33,8 +35,29 @@ constexpr ReplyField kFields[] = {
 };
 
 constexpr std::size_t kHolderSize = 101;   // the widest field and its NUL
+
 // The longest tail: every field as '|' tag '=' value, then '|' and "\n".
-constexpr std::size_t kTailMax = 270 + 3;
+constexpr std::size_t normalize_TailMax()
+{
+    std::size_t n = 2;
+    for (const ReplyField& f : kFields) {
+        n += 5 + f.width;
+    }
+    return n;
+}
+constexpr std::size_t kTailMax = normalize_TailMax();
+
+constexpr bool normalize_HoldersFit()
+{
+    for (const ReplyField& f : kFields) {
+        if (f.width >= kHolderSize) {
+            return false;
+        }
+    }
+    return true;
+}
+static_assert(normalize_HoldersFit(), "every field's value fits its holder");
+
 // Room for any text the transaction operations read, plus the tail.
 constexpr std::size_t kWorkSize = KMO_TRAN_WORK_SIZE + kTailMax;
 

@@ -221,6 +221,13 @@ TEST_F(AutoRespTest, NormalisedAutoReplyIsWrittenOnceNormalised)
                                  "RECETA PRE-AUTORIZADA" + std::string(29, ' ') + "|F52=G20260000001|F06=" +
                                  std::string(100, '0') + "|F99=000021|\r\n";
     EXPECT_EQ(Reply(), expected);
+
+    // A terminal whose name is longer than 15 characters finds it whole.
+    std::strcpy(Terminals[1], "sucursal-centro-caja-07");
+    Request(kRequest);
+    KMOClient_GenAutoResponse(1, 1);
+    EXPECT_NE(Reply("sucursal-centro-caja-07out.txt").find("|F41=sucursal-centro-caja-07|F50=ND|"),
+              std::string::npos);
 }
 
 TEST_F(AutoRespTest, SequenceBeyondSevenDigitsIsNotCutIntoAnEarlierNumber)

@@ -58,15 +58,17 @@ TEST(NormalizeTest, OtherFieldsStayInFrontAndF41MovesAfterF08)
                                           "00", std::string(50, ' '), "G20260000001", kZeros100, "000021") + "\n");
 }
 
-TEST(NormalizeTest, FullWidthValuesStayAndLongerOnesAreCutToTheirHolder)
+TEST(NormalizeTest, FullWidthValuesStayLongerOnesAreCutButTheTerminalNameStaysWhole)
 {
     const std::string msg50(50, 'm');
+    const std::string name56(56, 't');   // the longest terminal name
     const std::string out = Normalized("|F01=1234567890|F51=" + msg50 + "|F04=123456789012345678901234|"
-                                       "|F41=a-terminal-name-of-20|");
+                                       "|F41=" + name56 + "|");
     EXPECT_NE(out.find("|F01=1234567890|"), std::string::npos);
     EXPECT_NE(out.find("|F51=" + msg50 + "|"), std::string::npos);
     EXPECT_NE(out.find("|F04=12345678901234567890|"), std::string::npos);
-    EXPECT_NE(out.find("|F41=a-terminal-name|"), std::string::npos);
+    EXPECT_NE(out.find("|F08=0000000000|F41=" + name56 + "|F50=00|"), std::string::npos);
+    EXPECT_EQ(Normalized(out), out);
 }
 
 TEST(NormalizeTest, TrailingLineEndsGoButTheFirstCharacterStays)
