@@ -113,8 +113,9 @@ bool config_FitsFileLine(const char* name, const char* value)
 
 // Reads the next line of the open file into `line`, without its line end
 // (LF, or CR LF of a file carried over from Windows). A line longer than the
-// buffer takes is cut, and the rest of it is skipped, flagged in *cut.
-// Returns false at the end of the file.
+// buffer takes is cut, and the rest of it is skipped, flagged in *cut. A last
+// line without a line end (a file edited by hand) is a line like any other,
+// not dropped. Returns false at the end of the file.
 bool config_ReadLine(char (&line)[kLineSize], bool* cut)
 {
     *cut = false;

@@ -21,6 +21,13 @@ struct LogState {
 };
 
 LogState g_log;
+
+// The log file's descriptor is not inherited by child processes.
+#if defined(_WIN32)
+constexpr const char* kAppendMode = "aN";
+#else
+constexpr const char* kAppendMode = "ae";
+#endif
 std::mutex g_logMutex;   // keeps the four writes of one record together
 
 void log_CloseFile()
@@ -49,7 +56,7 @@ int LOG_Open(int min, int max, char* spec)
         }
         if (spec[0] != '\0') {
             log_CloseFile();
-            g_log.dest = std::fopen(spec, "a");
+            g_log.dest = std::fopen(spec, kAppendMode);
         }
     }
     if (g_log.dest == nullptr) {

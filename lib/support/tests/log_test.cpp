@@ -75,6 +75,18 @@ bool DescriptorOpen(int fd)
     return fcntl(fd, F_GETFD) != -1;
 }
 
+// The descriptor flags of the process's open descriptor on `path`, or -1.
+int DescriptorFlagsOf(const std::string& path)
+{
+    for (const auto& e : std::filesystem::directory_iterator("/proc/self/fd")) {
+        std::error_code ec;
+        if (std::filesystem::read_symlink(e.path(), ec) == std::filesystem::path(path)) {
+            return fcntl(std::stoi(e.path().filename().string()), F_GETFD);
+        }
+    }
+    return -1;
+}
+
 // Opens the log with a writable copy of `spec`, and gives that copy back.
 std::vector<char> Open(int min, int max, const std::string& spec)
 {
@@ -269,6 +281,9 @@ TEST_F(LogTest, ReopenMovesToTheNewFileAndClosesTheOld)
     OpenLog(other, 1, 80);
     LOG_Write(17, "segundo");
     EXPECT_EQ(OpenDescriptors(), before + 1);   // only the new file is open
+    const int flags = DescriptorFlagsOf(other);
+    ASSERT_NE(flags, -1);
+    EXPECT_NE(flags & FD_CLOEXEC, 0);   // not handed down to child processes
 
     ASSERT_EQ(Lines(ReadFile(path_)).size(), 1u);
     EXPECT_NE(ReadFile(path_).find("primero"), std::string::npos);
