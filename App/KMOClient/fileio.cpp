@@ -107,7 +107,8 @@ int KMOClient_WriteFileOutput(const char* path, const char* text)
     FileGuard file(PLAT_FileOpenWriteExclusive(path));
     if (file.get() == PLAT_FILE_BAD) {
         const int err = errno;
-        LOG_Write(kLogFileError, "KMOClient_WriteFileOutput abriendo archivo [%s] de output", path);
+        LOG_Write(kLogFileError, "KMOClient_WriteFileOutput abriendo archivo [%s] de output",
+                  path != nullptr ? path : "");
         fileio_LogErrno(err, kOpenErrors);
         result = -1;
     } else {

@@ -181,6 +181,9 @@ TEST_F(FileIoTest, WriteIntoMissingDirectoryLogsNotFound)
     EXPECT_EQ(KMOClient_WriteFileOutput(path.c_str(), "|F52=1|"), -1);
     EXPECT_TRUE(Logged("ERROR\tKMOClient_WriteFileOutput errno=[2] error=[File or path not found.]"));
     EXPECT_TRUE(Logged("DEBUG\tKMOClient_WriteFileOutput Exit"));
+
+    EXPECT_EQ(KMOClient_WriteFileOutput(nullptr, "|F52=1|"), -1);
+    EXPECT_TRUE(Logged("\tKMOClient_WriteFileOutput abriendo archivo [] de output"));
 }
 
 }  // namespace
