@@ -6,8 +6,9 @@
 
 struct PLAT_NamedLock;
 
-// Creates the lock, or reaches it when another process created it first. The
-// reference stays valid until PLAT_LockClose. nullptr on failure.
+// Creates the lock, or reaches it when another process created it first. A
+// lock that its creator left half-made (it died while making it) is replaced.
+// The reference stays valid until PLAT_LockClose. nullptr on failure.
 PLAT_NamedLock* PLAT_LockCreate(const char* name);
 
 // Reaches an existing lock by name; nullptr when it does not exist or cannot

@@ -142,22 +142,36 @@ PLAT_NamedLock* PLAT_LockCreate(const char* name)
         return nullptr;
     }
     const std::string shm = lock_ShmName(name);
-    int fd = shm_open(shm.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, kLockMode);
-    if (fd >= 0) {
-        // The umask must not keep the processes of other users out of the lock.
-        fchmod(fd, kLockMode);
-        SharedLock* shared = lock_MapNew(fd);
-        close(fd);
-        if (shared == nullptr) {
-            shm_unlink(shm.c_str());   // nobody can use a half-made lock
+    // A second round only follows the removal of a lock that could not be used.
+    for (int round = 0; round < 2; ++round) {
+        const int fd = shm_open(shm.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, kLockMode);
+        if (fd >= 0) {
+            // The umask must not keep the processes of other users out of the lock.
+            fchmod(fd, kLockMode);
+            SharedLock* shared = lock_MapNew(fd);
+            close(fd);
+            if (shared == nullptr) {
+                shm_unlink(shm.c_str());   // nobody can use a half-made lock
+            }
+            return lock_Wrap(shared);
         }
-        return lock_Wrap(shared);
+        if (errno != EEXIST) {
+            return nullptr;
+        }
+        lock_OpenUp(shm);
+        PLAT_NamedLock* lock = PLAT_LockOpen(name);
+        if (lock != nullptr) {
+            return lock;
+        }
+        // A creator that died while making the lock leaves it unusable for
+        // ever; the object is made anew. The unlink succeeds only for the
+        // object's owner (the directory is sticky), so a lock of another user
+        // that we may not use is left alone and the creation fails.
+        if (shm_unlink(shm.c_str()) != 0) {
+            return nullptr;
+        }
     }
-    if (errno != EEXIST) {
-        return nullptr;
-    }
-    lock_OpenUp(shm);
-    return PLAT_LockOpen(name);
+    return nullptr;
 }
 
 PLAT_NamedLock* PLAT_LockOpen(const char* name)

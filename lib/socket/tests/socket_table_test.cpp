@@ -191,6 +191,30 @@ TEST_F(TableTest, NamedLockIsOpenToEveryUser)
     PLAT_LockRemove(name.c_str());
 }
 
+// A process killed while creating the lock leaves its object empty or without
+// an initialised mutex; start-up must not fail on it for ever after.
+TEST_F(TableTest, LockLeftHalfMadeByADeadCreatorIsMadeAnew)
+{
+    for (const std::size_t size : {std::size_t{0}, std::size_t{4096}}) {
+        const std::string name = lockName_ + ".half" + std::to_string(size);
+        PLAT_LockRemove(name.c_str());
+        {
+            std::ofstream half("/dev/shm/" + name, std::ios::binary);
+            ASSERT_TRUE(half.good());
+            half << std::string(size, '\0');
+        }
+        socket_SetLockName(name.c_str());
+        EXPECT_EQ(SOCKET_Init(nullptr), 0) << size;
+        SOCKET_Exit();
+        PLAT_NamedLock* lock = PLAT_LockOpen(name.c_str());
+        ASSERT_NE(lock, nullptr) << size;
+        EXPECT_EQ(PLAT_LockWait(lock, 1000), PLAT_LOCK_ACQUIRED);
+        PLAT_LockClose(lock);
+        PLAT_LockRemove(name.c_str());
+    }
+    socket_SetLockName(lockName_.c_str());
+}
+
 TEST_F(TableTest, LockHeldByAnotherProcessFailsTheCycle)
 {
     socket_SetMultithreaded(true);
