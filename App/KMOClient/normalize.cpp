@@ -14,24 +14,27 @@ enum class Pad { LeftZeros, RightSpaces, None };
 
 struct ReplyField {
     const char* tag;
-    std::size_t width;   // the padded length; for F41, the longest value kept
+    std::size_t width;   // the padded length
+    std::size_t keep;    // the longest value kept; longer ones are cut
     Pad pad;
 };
 
 // The order of the normalised tail. F06 comes after F52 on purpose: the
-// terminals read the fields in this order.
+// terminals read the fields in this order. A value is cut to its width, except
+// two that must arrive whole: the terminal's name (F41 has no width, and a
+// name may be longer than 15 characters), and the reference code, since an
+// authorisation number past the seventh sequence digit cut to 12 characters
+// would read as a number issued before.
 constexpr ReplyField kFields[] = {
-    {"F01", 10, Pad::LeftZeros},   // CodeFarm
-    {"F04", 20, Pad::LeftZeros},   // NroReceta
-    {"F08", 10, Pad::LeftZeros},   // NroBenp
-    // Terminal_Name: moved only when present and not padded; kept whole, as
-    // a terminal's name may be longer than 15 characters.
-    {"F41", 100, Pad::None},
-    {"F50", 2, Pad::LeftZeros},    // CodResp
-    {"F51", 50, Pad::RightSpaces}, // MensResp
-    {"F52", 12, Pad::LeftZeros},   // CodRef
-    {"F06", 100, Pad::LeftZeros},  // stempF06
-    {"F99", 6, Pad::LeftZeros},    // TipoTran
+    {"F01", 10, 10, Pad::LeftZeros},    // CodeFarm
+    {"F04", 20, 20, Pad::LeftZeros},    // NroReceta
+    {"F08", 10, 10, Pad::LeftZeros},    // NroBenp
+    {"F41", 0, 100, Pad::None},         // Terminal_Name, moved only when present
+    {"F50", 2, 2, Pad::LeftZeros},      // CodResp
+    {"F51", 50, 50, Pad::RightSpaces},  // MensResp
+    {"F52", 12, 100, Pad::LeftZeros},   // CodRef
+    {"F06", 100, 100, Pad::LeftZeros},  // stempF06
+    {"F99", 6, 6, Pad::LeftZeros},      // TipoTran
 };
 
 constexpr std::size_t kHolderSize = 101;   // the widest field and its NUL
@@ -41,7 +44,7 @@ constexpr std::size_t normalize_TailMax()
 {
     std::size_t n = 2;
     for (const ReplyField& f : kFields) {
-        n += 5 + f.width;
+        n += 5 + f.keep;
     }
     return n;
 }
@@ -50,7 +53,7 @@ constexpr std::size_t kTailMax = normalize_TailMax();
 constexpr bool normalize_HoldersFit()
 {
     for (const ReplyField& f : kFields) {
-        if (f.width >= kHolderSize) {
+        if (f.width > f.keep || f.keep >= kHolderSize) {
             return false;
         }
     }
@@ -155,7 +158,7 @@ void KMOClient_NormalizeResponse(char* text, std::size_t cap)
             continue;
         }
         std::array<char, kHolderSize> holder{};
-        KMO_TranGetField(work.data(), field.tag, holder.data(), field.width + 1);
+        KMO_TranGetField(work.data(), field.tag, holder.data(), field.keep + 1);
         normalize_Pad(holder.data(), field);
         KMO_TranDelField(work.data(), field.tag);
         const std::size_t len = std::strlen(work.data());

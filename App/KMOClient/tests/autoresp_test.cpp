@@ -238,6 +238,12 @@ TEST_F(AutoRespTest, SequenceBeyondSevenDigitsIsNotCutIntoAnEarlierNumber)
     KMOClient_GenAutoResponse(0, 1);
     EXPECT_NE(Reply().find("|F52=G202610000000|"), std::string::npos);
     EXPECT_EQ(ReadAll("nroaut.txt"), "10000000\n");
+
+    // Normalised, the number stays whole too.
+    NormalizeReply = 1;
+    Request(kRequest);
+    KMOClient_GenAutoResponse(0, 1);
+    EXPECT_NE(Reply().find("|F52=G202610000001|F06="), std::string::npos);
 }
 
 TEST_F(AutoRespTest, ErrorReplyCarriesCodeAndMessageAndTouchesNoCounter)
