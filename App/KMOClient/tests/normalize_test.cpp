@@ -85,8 +85,9 @@ TEST(NormalizeTest, TrailingLineEndsGoButTheFirstCharacterStays)
 
 TEST(NormalizeTest, SecondPassChangesNothing)
 {
-    for (const std::string& in : std::initializer_list<std::string>{"", "|F50=0|F01=123|F51=OK|", "|X01=a|F41=t|F52=I20260000007|\r\n", "|F52=G202610000000|",
-                                 "|F01=123456789012345|F06=" + std::string(150, '7') + "|"}) {
+    for (const std::string& in : std::initializer_list<std::string>{
+             "", "|F50=0|F01=123|F51=OK|", "|X01=a|F41=t|F52=I20260000007|\r\n", "|F52=G202610000000|",
+             "|F01=123456789012345|F06=" + std::string(150, '7') + "|"}) {
         const std::string once = Normalized(in);
         EXPECT_EQ(Normalized(once), once) << in;
     }
