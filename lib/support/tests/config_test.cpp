@@ -12,6 +12,7 @@
 #include "log.h"
 #include "support_test_util.h"
 
+using support_test::OpenDescriptors;
 using support_test::HasShape;
 using support_test::Lines;
 using support_test::Messages;
@@ -25,14 +26,6 @@ namespace {
 
 using Msgs = std::vector<std::string>;
 
-int OpenDescriptors()
-{
-    int n = 0;
-    for ([[maybe_unused]] const auto& e : fs::directory_iterator("/proc/self/fd")) {
-        ++n;
-    }
-    return n;
-}
 
 class ConfigTest : public ::testing::Test {
 protected:

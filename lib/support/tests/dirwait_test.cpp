@@ -14,6 +14,7 @@
 #include "log.h"
 #include "support_test_util.h"
 
+using support_test::OpenDescriptors;
 using support_test::Messages;
 using support_test::OpenLog;
 using support_test::ReadFile;
@@ -26,14 +27,6 @@ namespace {
 constexpr std::uint32_t kClientFilter = FILE_NOTIFY_FILE_NAME | FILE_NOTIFY_LAST_WRITE | FILE_NOTIFY_SIZE;
 constexpr std::uint32_t kLong = 30000;   // long enough that only a change ends the wait
 
-int OpenDescriptors()
-{
-    int n = 0;
-    for ([[maybe_unused]] const auto& e : fs::directory_iterator("/proc/self/fd")) {
-        ++n;
-    }
-    return n;
-}
 
 class DirWaitTest : public ::testing::Test {
 protected:

@@ -17,6 +17,7 @@
 #include "log.h"
 #include "support_test_util.h"
 
+using support_test::OpenDescriptors;
 using support_test::HasShape;
 using support_test::Lines;
 using support_test::OpenLog;
@@ -61,14 +62,6 @@ private:
     std::string text_;
 };
 
-int OpenDescriptors()
-{
-    int n = 0;
-    for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator("/proc/self/fd")) {
-        ++n;
-    }
-    return n;
-}
 
 bool DescriptorOpen(int fd)
 {
