@@ -155,6 +155,30 @@ int file_SyncFd(int fd)
     return rc == 0 ? 0 : -1;
 }
 
+// Opens `path` for writing (created if absent, with `how`: O_TRUNC or
+// O_APPEND), writes all the bytes, syncs and closes. 0, or -1 with errno.
+int file_WriteSynced(const char* path, int how, const char* data, std::size_t len)
+{
+    int fd;
+    do {
+        fd = open(path, O_WRONLY | O_CREAT | how | O_CLOEXEC | O_NOCTTY, 0666);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        return -1;
+    }
+    int rc = file_WriteAll(fd, data, len);
+    if (rc == 0) {
+        rc = file_SyncFd(fd);
+    }
+    const int saved = errno;
+    if (close(fd) != 0 && rc == 0) {
+        return -1;
+    }
+    errno = saved;
+    return rc;
+}
+
+
 }  // namespace
 
 PLAT_File PLAT_FileOpenReadExclusive(const char* path)
@@ -306,22 +330,8 @@ int PLAT_FileReplace(const char* path, const char* data, std::size_t len)
         errno = ENAMETOOLONG;
         return -1;
     }
-    int fd;
-    do {
-        fd = open(tmp.data(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, 0666);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) {
-        return -1;
-    }
-    int rc = file_WriteAll(fd, data, len);
-    if (rc == 0) {
-        rc = file_SyncFd(fd);
-    }
+    int rc = file_WriteSynced(tmp.data(), O_TRUNC, data, len);
     int saved = errno;
-    if (close(fd) != 0 && rc == 0) {
-        rc = -1;
-        saved = errno;
-    }
     if (rc == 0 && rename(tmp.data(), path) != 0) {
         rc = -1;
         saved = errno;
@@ -342,22 +352,7 @@ int PLAT_FileAppendSync(const char* path, const char* data, std::size_t len)
         errno = ENOENT;
         return -1;
     }
-    int fd;
-    do {
-        fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0666);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) {
-        return -1;
-    }
-    int rc = file_WriteAll(fd, data, len);
-    if (rc == 0) {
-        rc = file_SyncFd(fd);
-    }
-    const int saved = errno;
-    if (close(fd) != 0 && rc == 0) {
-        return -1;
-    }
-    errno = saved;
+    const int rc = file_WriteSynced(path, O_APPEND, data, len);
     if (rc == 0) {
         PLAT_FsSyncDir(path);   // a newly created file's entry must last too
     }
