@@ -17,7 +17,7 @@
 
 namespace {
 
-constexpr const char* kOptions = "g:l:n:r:t:w:b:T:c:L:p:F:o:";
+constexpr const char* kOptions = "g:l:n:r:t:w:b:T:c:L:p:F:o:s:";
 constexpr const char* kIndent = "                            ";   // 28 blanks
 
 // atoi's reading (blanks, sign, digits, stop at the first other character),
@@ -141,6 +141,9 @@ bool init_Apply(int option, const char* arg)
     case 'p':
         HeartbeatPeriod = init_Number(arg);
         return true;
+    case 's':
+        ExchangeTimeout = init_Number(arg);
+        return true;
     case 'F':
         if (init_TooLong('F', arg, KMO_FARM_SIZE - 1, "un codigo de farmacia")) {
             return false;
@@ -176,6 +179,7 @@ int KMOClient_Init(int argc, char* argv[])
     std::strcpy(HostGateway, "localhost");
     WaitTimeout = 21600000;
     WaitMode = 0;
+    ExchangeTimeout = 30;
 
     PLAT_SetOptInd(0);
     bool valid = true;

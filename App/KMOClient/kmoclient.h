@@ -28,6 +28,9 @@ extern int HeartbeatPeriod;
 extern char FarmCode[KMO_FARM_SIZE];
 extern std::uint16_t NormalizeReply;
 extern std::uint16_t WaitMode;
+// Seconds that one whole exchange with the gateway (connect, send, reply) may
+// take; 0 waits without a bound.
+extern int ExchangeTimeout;
 
 // The shared buffers, used by one request at a time.
 inline constexpr std::size_t KMO_REQUEST_SIZE = 1025;    // 1024 characters

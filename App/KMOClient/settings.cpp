@@ -13,6 +13,7 @@ int HeartbeatPeriod = 0;
 char FarmCode[KMO_FARM_SIZE];
 std::uint16_t NormalizeReply = 0;
 std::uint16_t WaitMode = 0;
+int ExchangeTimeout = 30;
 
 char KMOClient_RequestBuffer[KMO_REQUEST_SIZE];
 char KMOClient_SendBuffer[KMO_PACKET_SIZE];
