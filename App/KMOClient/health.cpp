@@ -24,6 +24,7 @@ namespace {
 constexpr double kStatusEverySeconds = 1.0;
 
 struct HealthState {
+    bool notifying = false;        // a service manager listens
     double keepAliveEvery = 0.0;   // seconds; 0: the service manager asks for none
     double lastKeepAlive = 0.0;
     double lastStatus = -1e9;
@@ -78,8 +79,10 @@ void client_HealthReady(std::time_t heartbeatTimer)
                  KMO_VERSION, HostGateway, PortGateway, RootPath, TerminalCount, TerminalCount == 1 ? "" : "s",
                  WaitMode, WaitMode == 1 ? "woken by new files" : "sleep");
     std::fflush(stderr);
-    PLAT_NotifySend("READY=1");
-    health_SendStatus(heartbeatTimer);
+    g_health.notifying = PLAT_NotifySend("READY=1") != 0;
+    if (g_health.notifying) {
+        health_SendStatus(heartbeatTimer);
+    }
 }
 
 void client_HealthTick()
@@ -92,7 +95,7 @@ void client_HealthTick()
             LOG_Write(57, "KMOClient_Process archivo de log reabierto");
         }
     }
-    if (g_health.keepAliveEvery > 0.0) {
+    if (g_health.notifying && g_health.keepAliveEvery > 0.0) {
         const double now = PLAT_MonotonicSeconds();
         if (now - g_health.lastKeepAlive >= g_health.keepAliveEvery) {
             PLAT_NotifySend("WATCHDOG=1");
@@ -104,7 +107,7 @@ void client_HealthTick()
 void client_HealthPass(std::time_t heartbeatTimer)
 {
     client_HealthTick();
-    if (PLAT_MonotonicSeconds() - g_health.lastStatus >= kStatusEverySeconds) {
+    if (g_health.notifying && PLAT_MonotonicSeconds() - g_health.lastStatus >= kStatusEverySeconds) {
         health_SendStatus(heartbeatTimer);
     }
 }
