@@ -81,36 +81,6 @@ TEST_F(OperateTest, HelpAndVersionGoToStandardOutputWithStatusZero)
     EXPECT_NE(client.Stdout().find("barred peer: "), std::string::npos);
 }
 
-struct Refusal {
-    std::vector<std::string> args;
-    std::string firstLine;   // exact, or a part of the parser's own line
-};
-
-TEST_F(OperateTest, RefusedCommandLinesSayWhyAndEndWith255)
-{
-    const std::string r = sb.root();
-    const std::vector<Refusal> cases = {
-        {{}, "kmoclient: -n NAME is required"},
-        {{"-n", "CLI1", "-r", r, "-T", "abc"}, "kmoclient: -T: 'abc' is not a whole number"},
-        {{"-n", "CLI1", "-r", r, "-c", "-5"}, "kmoclient: -c: -5 is out of range (0 to 99)"},
-        {{"-n", "CLI1", "-r", r, "-p", "abc"}, "kmoclient: -p: 'abc' is not a whole number"},
-        {{"-n", "CLI1", "-r", r, "-s", "-1"}, "kmoclient: -s: -1 is out of range (0 to 2147483647)"},
-        {{"-n", "CLI1", "-r", "/no/such/dir"}, "kmoclient: -r: /no/such/dir is not a directory"},
-        {{"-n", "CLI1", "-r", r, "-x"}, "invalid option -- 'x'"},
-        {{"-n", "CLI1", "-r", r, "-o", "x"}, "kmoclient: option -o is not supported"},
-    };
-    for (const Refusal& c : cases) {
-        SCOPED_TRACE(c.firstLine);
-        EXPECT_EQ(RunToEnd(c.args), 255);
-        const std::string err = client.Stderr();
-        const std::size_t nl = err.find('\n');
-        ASSERT_NE(nl, std::string::npos) << err;
-        EXPECT_NE(err.substr(0, nl).find(c.firstLine), std::string::npos) << err;
-        EXPECT_EQ(err.substr(nl + 1), "try 'kmoclient -h'\n");
-        EXPECT_EQ(client.Stdout(), "");
-    }
-}
-
 TEST_F(OperateTest, ServingStartsWithOneLineOnStandardError)
 {
     StartClient({"-n", "CLI1", "-r", sb.root(), "-g", "127.0.0.1:9", "-t", "a,b", "-w", "1", "-T", "60000"});

@@ -239,16 +239,6 @@ TEST_F(InitTest, HelpAndVersionAnswerOnStandardOutput)
     }
 }
 
-TEST_F(InitTest, LogFileThatCannotBeOpenedIsSaidAndStartUpGoesOn)
-{
-    ASSERT_EQ(Init({"-l", "no/such/dir/x.log,1,80", "-n", "A", "-r", "x"}), 0);
-    EXPECT_NE(stderr_.find("-l: cannot open the log file no/such/dir/x.log: No such file or directory"),
-              std::string::npos)
-        << stderr_;
-    EXPECT_EQ(std::count(stderr_.begin(), stderr_.end(), '\n'), 1) << stderr_;
-    KMOClient_Exit();
-}
-
 TEST_F(InitTest, LaterOccurrenceWinsAndStrayWordsAreIgnored)
 {
     ASSERT_EQ(Init({"stray", "-n", "AAAA", "word", "-r", "x", "-n", "B", "tail"}), 0);
