@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test.
 #   scripts/test.sh [BUILD_DIR] [extra cmake arguments...]
-# The connectivity probes of this build go to loopback, so no test can reach
-# a host outside this machine.
+# BUILD_DIR defaults to build-test/, never build/: this build's connectivity
+# probes go to loopback, so that no test can reach a host outside this
+# machine, which makes its kmoclient unfit to install.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-build=${1:-build}
+build=${1:-build-test}
 shift || true
 
 if ! command -v cmake >/dev/null || ! command -v g++ >/dev/null || [ ! -d /usr/src/googletest ]; then
@@ -14,8 +15,11 @@ if ! command -v cmake >/dev/null || ! command -v g++ >/dev/null || [ ! -d /usr/s
     apt-get update -qq && apt-get install -y -qq cmake g++ make libgtest-dev libgmock-dev >/dev/null
 fi
 
+echo "== configure $build"
 cmake -S . -B "$build" \
     -DKMO_PROBE_HOSTS="127.0.0.1:18081;127.0.0.1:18082;127.0.0.1:18083" \
     "$@" >/dev/null
+echo "== build $build"
 cmake --build "$build" -j"$(nproc)"
+echo "== test"
 ctest --test-dir "$build" --output-on-failure -j"$(nproc)" --timeout 600

@@ -1,10 +1,13 @@
 // Start-up and shutdown of the client: the command line into the settings, the
 // log, the socket layer; and their release in reverse.
 #include <algorithm>
+#include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <climits>
+#include <filesystem>
 #include <string>
 #include <string_view>
 
@@ -17,8 +20,24 @@
 
 namespace {
 
-constexpr const char* kOptions = "g:l:n:r:t:w:b:T:c:L:p:F:o:s:";
+constexpr const char* kOptions = "g:l:n:r:t:w:b:T:c:L:p:F:o:s:hV";
 constexpr const char* kIndent = "                            ";   // 28 blanks
+
+constexpr int kHelp = 1;   // KMOClient_Init's result after -h or -V
+
+// One refusal: why, on one line, then where to look. Always false, so that a
+// check can `return init_Refuse(...)`.
+bool init_Refuse(const char* format, ...) KMO_PRINTF(1, 2);
+bool init_Refuse(const char* format, ...)
+{
+    std::fputs("kmoclient: ", stderr);
+    va_list ap;
+    va_start(ap, format);
+    std::vfprintf(stderr, format, ap);
+    va_end(ap);
+    std::fputs("\ntry 'kmoclient -h'\n", stderr);
+    return false;
+}
 
 // atoi's reading (blanks, sign, digits, stop at the first other character),
 // without its undefined overflow: values beyond int are clamped.
@@ -34,14 +53,37 @@ int init_Number(const char* text)
     return static_cast<int>(v);
 }
 
+// A whole number from `low` to `high`, nothing around it. A value that is not
+// one, or lies outside, is refused: "-T abc" would otherwise poll without a pause.
+bool init_Bounded(char option, const char* text, long long low, long long high, int* out)
+{
+    const std::string_view digits(text);
+    std::size_t at = (!digits.empty() && (digits[0] == '-' || digits[0] == '+')) ? 1 : 0;
+    if (at == digits.size() || digits.size() > 20) {
+        return init_Refuse("-%c: '%s' is not a whole number", option, text);
+    }
+    for (; at < digits.size(); ++at) {
+        if (digits[at] < '0' || digits[at] > '9') {
+            return init_Refuse("-%c: '%s' is not a whole number", option, text);
+        }
+    }
+    errno = 0;
+    const long long v = std::strtoll(text, nullptr, 10);
+    if (errno == ERANGE || v < low || v > high) {
+        return init_Refuse("-%c: %s is out of range (%lld to %lld)", option, text, low, high);
+    }
+    *out = static_cast<int>(v);
+    return true;
+}
+
 // A value that does not fit its field is refused: a cut name would make the
 // client serve another directory or send another name.
-bool init_TooLong(char option, std::string_view value, std::size_t limit, const char* what)
+bool init_TooLong(char option, std::string_view value, std::size_t limit)
 {
     if (value.size() <= limit) {
         return false;
     }
-    std::fprintf(stderr, "kmoclient: -%c admite %s de a lo sumo %zu caracteres\n", option, what, limit);
+    init_Refuse("-%c: too long, at most %zu characters", option, limit);
     return true;
 }
 
@@ -59,7 +101,7 @@ bool init_Gateway(const char* arg)
     const std::string_view text(arg);
     const std::size_t colon = text.find(':');
     const std::string_view host = text.substr(0, colon);
-    if (init_TooLong('g', host, KMO_HOST_SIZE - 1, "un host")) {
+    if (init_TooLong('g', host, KMO_HOST_SIZE - 1)) {
         return false;
     }
     if (colon != std::string_view::npos) {
@@ -67,6 +109,12 @@ bool init_Gateway(const char* arg)
     }
     init_Copy(HostGateway, host);
     return true;
+}
+
+// One name of a -t list; every check on a terminal name goes here.
+bool init_TerminalName(std::string_view name)
+{
+    return !init_TooLong('t', name, KMO_TERMINAL_NAME_MAX);
 }
 
 // -t name[,name...]: the whole table is replaced, empty pieces included.
@@ -78,14 +126,12 @@ bool init_Terminals(const char* arg)
         count += ch == ',' ? 1 : 0;
     }
     if (count > static_cast<std::size_t>(KMO_MAX_TERMINALS)) {
-        std::fprintf(stderr, "kmoclient: -t admite a lo sumo %d terminales\n", KMO_MAX_TERMINALS);
-        return false;
+        return init_Refuse("-t: too many terminals, at most %d", KMO_MAX_TERMINALS);
     }
     std::size_t start = 0;
     for (std::size_t k = 0; k < count; ++k) {
         const std::size_t end = std::min(text.find(',', start), text.size());
-        if (init_TooLong('t', text.substr(start, end - start), KMO_TERMINAL_NAME_MAX,
-                         "nombres de terminal")) {
+        if (!init_TerminalName(text.substr(start, end - start))) {
             return false;
         }
         start = end + 1;
@@ -100,26 +146,36 @@ bool init_Terminals(const char* arg)
     return true;
 }
 
+// -l: the log is opened at once. One that cannot be opened is said here; its
+// records then go to standard output.
+void init_Log(const char* arg)
+{
+    // LOG_Open cuts its argument at the commas; keep argv as it came.
+    std::string spec(arg);
+    LOG_Open(1, 1, spec.data());
+    if (spec[0] != '\0' && LOG_OpenError() != 0) {
+        std::fprintf(stderr, "kmoclient: -l: cannot open the log file %s: %s; records go to standard output\n",
+                     spec.c_str(), std::strerror(LOG_OpenError()));
+    }
+}
+
 // Applies one option; false makes the command line invalid.
 bool init_Apply(int option, const char* arg)
 {
     switch (option) {
     case 'g':
         return init_Gateway(arg);
-    case 'l': {
-        // LOG_Open cuts its argument at the commas; keep argv as it came.
-        std::string spec(arg);
-        LOG_Open(1, 1, spec.data());
+    case 'l':
+        init_Log(arg);
         return true;
-    }
     case 'n':
-        if (init_TooLong('n', arg, KMO_NAME_SIZE - 1, "un nombre")) {
+        if (init_TooLong('n', arg, KMO_NAME_SIZE - 1)) {
             return false;
         }
         init_Copy(Name, arg);
         return true;
     case 'r':
-        if (init_TooLong('r', arg, KMO_ROOT_SIZE - 1, "un directorio")) {
+        if (init_TooLong('r', arg, KMO_ROOT_SIZE - 1)) {
             return false;
         }
         init_Copy(RootPath, arg);
@@ -130,30 +186,61 @@ bool init_Apply(int option, const char* arg)
         WaitMode = static_cast<std::uint16_t>(init_Number(arg));
         return true;
     case 'T':
-        WaitTimeout = init_Number(arg);
-        return true;
+        return init_Bounded('T', arg, 0, INT_MAX, &WaitTimeout);
     case 'c':
-        MaxTroqueles = init_Number(arg);
-        return true;
+        return init_Bounded('c', arg, 0, 99, &MaxTroqueles);
     case 'L':
         NormalizeReply = init_Number(arg) == 1 ? 1 : 0;
         return true;
     case 'p':
-        HeartbeatPeriod = init_Number(arg);
-        return true;
+        return init_Bounded('p', arg, -1, INT_MAX, &HeartbeatPeriod);
     case 's':
-        ExchangeTimeout = init_Number(arg);
-        return true;
+        return init_Bounded('s', arg, 0, INT_MAX, &ExchangeTimeout);
     case 'F':
-        if (init_TooLong('F', arg, KMO_FARM_SIZE - 1, "un codigo de farmacia")) {
+        if (init_TooLong('F', arg, KMO_FARM_SIZE - 1)) {
             return false;
         }
         init_Copy(FarmCode, arg);
         return true;
+    case 'b':
+    case 'o':
+        return init_Refuse("option -%c is not supported", option);
     default:
-        // '?' from the parser, and -b and -o, which mean nothing.
+        // '?': the parser has said which letter is unknown or lacks its value.
+        std::fputs("try 'kmoclient -h'\n", stderr);
         return false;
     }
+}
+
+// The checks that need the whole command line.
+bool init_Complete()
+{
+    if (Name[0] == '\0') {
+        return init_Refuse("-n NAME is required");
+    }
+    if (RootPath[0] == '\0') {
+        return init_Refuse("-r DIR is required");
+    }
+    std::error_code ec;
+    if (!std::filesystem::is_directory(RootPath, ec)) {
+        return init_Refuse("-r: %s is not a directory%s%s", RootPath, ec ? ": " : "",
+                           ec ? ec.message().c_str() : "");
+    }
+    return true;
+}
+
+// --help and --version are the long spellings of -h and -V.
+int init_LongOption(int argc, char* argv[])
+{
+    for (int i = 1; i < argc && argv[i] != nullptr && std::strcmp(argv[i], "--") != 0; ++i) {
+        if (std::strcmp(argv[i], "--help") == 0) {
+            return 'h';
+        }
+        if (std::strcmp(argv[i], "--version") == 0) {
+            return 'V';
+        }
+    }
+    return 0;
 }
 
 void init_LogSettings()
@@ -180,15 +267,30 @@ int KMOClient_Init(int argc, char* argv[])
     WaitTimeout = 21600000;
     WaitMode = 0;
     ExchangeTimeout = 30;
+    if (argc < 1 || argv == nullptr) {
+        return -1;
+    }
 
+    int option = init_LongOption(argc, argv);
     PLAT_SetOptInd(0);
     bool valid = true;
-    int option;
-    while (valid && (option = PLAT_GetOpt(argc, argv, kOptions)) != -1) {
+    while (valid && option == 0 && (option = PLAT_GetOpt(argc, argv, kOptions)) != -1) {
+        if (option == 'h' || option == 'V') {
+            break;
+        }
         const char* arg = PLAT_OptArg();
         valid = init_Apply(option, arg != nullptr ? arg : "");
+        option = 0;
     }
-    if (!valid || Name[0] == '\0' || RootPath[0] == '\0') {
+    if (valid && option == 'h') {
+        client_PrintUsage(stdout);
+        return kHelp;
+    }
+    if (valid && option == 'V') {
+        client_PrintVersion(stdout);
+        return kHelp;
+    }
+    if (!valid || !init_Complete()) {
         return -1;
     }
 
@@ -200,6 +302,7 @@ int KMOClient_Init(int argc, char* argv[])
 void KMOClient_Exit()
 {
     LOG_Write(77, "KMOClient_Exit Entry");
+    client_HealthStopping();
     client_PauseEnd();
     SOCKET_Exit();
     LOG_Close();

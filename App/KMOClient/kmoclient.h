@@ -48,7 +48,9 @@ inline constexpr const char* KMO_FILE_AUTORESP_VALID = "kmoautorespvalid.txt";
 // The operator's stop file, under RootPath.
 inline constexpr const char* KMO_FILE_STOP = "KMOCLIENTSTOP.tmp";
 
-// Start-up, loop, shutdown.
+// Start-up, loop, shutdown. KMOClient_Init gives 0 when the client may serve,
+// -1 for a refused command line (said on standard error) and 1 when -h or -V
+// was answered on standard output.
 int KMOClient_Init(int argc, char* argv[]);
 int KMOClient_Process();
 void KMOClient_Exit();

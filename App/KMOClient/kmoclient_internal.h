@@ -45,6 +45,10 @@ struct PassLeftovers {
 
 // Tries the connectivity probes in order; 1 when one of them answered, else 0.
 std::uint16_t client_TestConnectivity();
+// Replaces the build's probe list ("host:port;host:port;..."; the text must
+// outlive its use); null restores the build's. For tests, which must never
+// reach a host outside this machine.
+void client_SetProbeHosts(const char* hosts);
 
 // The pause at the end of a pass: WaitTimeout milliseconds, cut short by a
 // stop signal and, in WaitMode 1, by a new request or a new stop file. What
@@ -60,3 +64,18 @@ inline void client_GatewayName(char (&out)[KMO_GATEWAY_NAME_SIZE])
 {
     std::snprintf(out, sizeof out, "%s:%d", HostGateway, PortGateway);
 }
+
+// Health: called by the loop at its safe points (never inside a request).
+// Ready: the line on standard error and READY=1 once serving starts, with the
+// heartbeat timer's first value. Tick: between requests and in the pause;
+// reopens the log after a request and sends the watchdog keep-alive when due.
+// Pass: after each pass; a tick and, at most once a second, the status (last
+// pass, last gateway contact, records waiting). Stopping: STOPPING=1.
+void client_HealthReady(std::time_t heartbeatTimer);
+void client_HealthTick();
+void client_HealthPass(std::time_t heartbeatTimer);
+void client_HealthStopping();
+
+// -h and -V.
+void client_PrintUsage(std::FILE* out);
+void client_PrintVersion(std::FILE* out);

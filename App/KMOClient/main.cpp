@@ -7,7 +7,12 @@ int main(int argc, char* argv[])
 {
     // Before anything else: a closed connection must never end the process.
     PLAT_InstallStopSignals();
-    if (KMOClient_Init(argc, argv) != 0) {
+    PLAT_InstallReopenSignal();   // SIGHUP reopens the log instead of ending the client
+    const int init = KMOClient_Init(argc, argv);
+    if (init == 1) {
+        return 0;   // -h or -V: printed, nothing to serve
+    }
+    if (init != 0) {
         return -1;
     }
     const int result = KMOClient_Process();

@@ -69,6 +69,7 @@ void pause_Sleep(double deadline)
     std::uint32_t left;
     while (PLAT_StopSignal() == 0 && (left = pause_Left(deadline)) > 0) {
         PLAT_SleepMs(std::min(left, kSliceMs));
+        client_HealthTick();
     }
 }
 
@@ -86,6 +87,7 @@ bool pause_Watch(double deadline, const PassLeftovers& left)
         } else {
             rc = FILE_DirWaitNext(slice);
         }
+        client_HealthTick();
         if (rc != 0) {
             FILE_DirWaitClose();
             g_watching = false;

@@ -1,5 +1,6 @@
 // The connectivity test after a failed exchange with the gateway: can the
-// wide-area network be reached at all? The probes come from the build.
+// wide-area network be reached at all? The probes come from the build; tests
+// put loopback addresses in their place.
 #include <cstring>
 #include <string_view>
 
@@ -7,9 +8,20 @@
 #include "kmoclient_config.h"
 #include "kmoclient_internal.h"
 
+namespace {
+
+std::string_view g_probeHosts = KMO_PROBE_HOSTS;
+
+}  // namespace
+
+void client_SetProbeHosts(const char* hosts)
+{
+    g_probeHosts = hosts != nullptr ? hosts : KMO_PROBE_HOSTS;
+}
+
 std::uint16_t client_TestConnectivity()
 {
-    std::string_view hosts = KMO_PROBE_HOSTS;
+    std::string_view hosts = g_probeHosts;
     while (!hosts.empty()) {
         const std::size_t sep = hosts.find(';');
         const std::string_view host = hosts.substr(0, sep);

@@ -80,6 +80,7 @@ int KMOClient_Process()
     LOG_Write(57, "KMOClient_Process Entry");
     const std::time_t loopStart = std::time(nullptr);
     std::time_t heartbeatTimer = loopStart;
+    client_HealthReady(heartbeatTimer);
 
     for (;;) {
         if (const int sig = PLAT_StopSignal(); sig != 0) {
@@ -96,11 +97,13 @@ int KMOClient_Process()
             if (const int sig = PLAT_StopSignal(); sig != 0) {
                 return process_StopOnSignal(sig);
             }
+            client_HealthTick();
             left.terminal[k] = client_ServeTerminal(k, &heartbeatTimer);
         }
         if (const int sig = PLAT_StopSignal(); sig != 0) {
             return process_StopOnSignal(sig);
         }
+        client_HealthPass(heartbeatTimer);
         client_Pause(left);
     }
 }

@@ -24,3 +24,10 @@ int PLAT_StopSignal();
 void PLAT_ClearStopSignal();
 // "SIGTERM", "SIGINT", or "senal desconocida".
 const char* PLAT_SignalName(int sig);
+
+// Log reopen requests (SIGHUP here; none on Windows). After
+// PLAT_InstallReopenSignal the signal only records the request, which
+// PLAT_TakeReopenRequest hands over once: 1 when one came since the last
+// call, else 0. Install: 0, or -1 when the handler could not be installed.
+int PLAT_InstallReopenSignal();
+int PLAT_TakeReopenRequest();

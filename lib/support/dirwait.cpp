@@ -24,7 +24,8 @@ int dirwait_Wait(const char* who, std::uint32_t timeoutMs)
 {
     switch (PLAT_DirWatchWait(g_watch, timeoutMs)) {
     case PLAT_DirWatchResult::Signalled:
-        LOG_Write(kDirWaitError, "%s WaitForSingleObject OK", who);
+        // A change seen is the normal outcome, not an error.
+        LOG_Write(kDirWaitTrace, "%s WaitForSingleObject OK", who);
         return 0;
     case PLAT_DirWatchResult::TimedOut:
         return 0;

@@ -1,6 +1,7 @@
 // The log and the path builder.
 #include "log.h"
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -18,6 +19,8 @@ struct LogState {
     std::FILE* dest = nullptr;
     int min = 0;
     int max = 0;
+    std::string path;    // the file named last, for LOG_Reopen; empty: none
+    int openError = 0;   // errno of the last failed open of `path`, else 0
 };
 
 LogState g_log;
@@ -38,6 +41,13 @@ void log_CloseFile()
     g_log.dest = nullptr;
 }
 
+void log_OpenFile()
+{
+    errno = 0;
+    g_log.dest = std::fopen(g_log.path.c_str(), kAppendMode);
+    g_log.openError = g_log.dest == nullptr ? (errno != 0 ? errno : EIO) : 0;
+}
+
 }  // namespace
 
 int LOG_Open(int min, int max, char* spec)
@@ -56,7 +66,8 @@ int LOG_Open(int min, int max, char* spec)
         }
         if (spec[0] != '\0') {
             log_CloseFile();
-            g_log.dest = std::fopen(spec, kAppendMode);
+            g_log.path = spec;
+            log_OpenFile();
         }
     }
     if (g_log.dest == nullptr) {
@@ -67,10 +78,33 @@ int LOG_Open(int min, int max, char* spec)
     return 0;
 }
 
+int LOG_OpenError()
+{
+    std::lock_guard<std::mutex> lock(g_logMutex);
+    return g_log.openError;
+}
+
+int LOG_Reopen()
+{
+    std::lock_guard<std::mutex> lock(g_logMutex);
+    if (g_log.dest == nullptr || g_log.path.empty()) {
+        return 0;
+    }
+    log_CloseFile();
+    log_OpenFile();
+    if (g_log.dest == nullptr) {
+        g_log.dest = stdout;
+        return -1;
+    }
+    return 0;
+}
+
 void LOG_Close()
 {
     std::lock_guard<std::mutex> lock(g_logMutex);
     log_CloseFile();
+    g_log.path.clear();
+    g_log.openError = 0;
     g_log.min = 0;
     g_log.max = 0;
 }

@@ -18,6 +18,16 @@
 // a path that cannot be opened falls back to standard output. Always returns 0.
 int LOG_Open(int min, int max, char* spec);
 
+// The C library's error number of the last failed open of the log file, or 0
+// when the file named last is open (or none was named).
+int LOG_OpenError();
+
+// Closes the log file and opens the same path again, so that records go to a
+// new file after the old one was renamed away. Standard output and a closed
+// log stay as they are. 0, or -1 when the file cannot be opened again
+// (records then go to standard output; LOG_OpenError tells why).
+int LOG_Reopen();
+
 // Closes a log file (never standard output) and drops every later record.
 void LOG_Close();
 

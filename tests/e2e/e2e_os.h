@@ -37,6 +37,13 @@ bool WaitExit(int pid, int timeoutMs, ExitStatus* status);
 void SendTerm(int pid);
 void SendInt(int pid);
 void SendKill(int pid);
+void SendHup(int pid);
+
+// A datagram socket bound to `name`: a path, or '@' and an abstract name
+// (the service manager's notification socket). -1 on failure.
+int BindDatagram(const std::string& name);
+// One datagram into *out, waiting at most `timeoutMs`; false on time-out.
+bool ReceiveDatagram(int fd, int timeoutMs, std::string* out);
 
 // Descriptors held by the harness itself (a terminal that keeps a file open).
 int OpenHoldWrite(const std::string& path);   // created if absent; -1 on failure

@@ -434,6 +434,35 @@ int Client::Terminate(int sig)
     return status;
 }
 
+void Client::Hangup()
+{
+    if (pid_ > 0)
+        os::SendHup(pid_);
+}
+
+int RunTerminal(const Sandbox& sb, const std::vector<std::string>& args, std::string* out, int timeoutMs)
+{
+    os::SpawnOptions opt;
+    opt.argv.push_back(KMOTERMINAL_PATH);
+    opt.argv.insert(opt.argv.end(), args.begin(), args.end());
+    opt.cwd = sb.dir();
+    opt.stdoutPath = sb.path("terminal.out");
+    opt.stderrPath = sb.path("terminal.err");
+    std::string why;
+    const int pid = os::Spawn(opt, &why);
+    if (pid <= 0)
+        return -1;
+    os::ExitStatus st;
+    if (!os::WaitExit(pid, timeoutMs, &st)) {
+        os::SendKill(pid);
+        os::WaitExit(pid, kWaitMs, &st);
+        return -1;
+    }
+    if (out != nullptr)
+        *out = ReadFile(sb.path("terminal.out")).value_or("");
+    return st.exited ? st.code : -1;
+}
+
 void Client::Kill()
 {
     if (pid_ <= 0)

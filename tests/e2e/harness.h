@@ -82,6 +82,11 @@ private:
     std::string dir_;
 };
 
+// Runs kmoterminal with `args` (its stdout in *out when given); its exit
+// status, or -1 when it did not end within `timeoutMs`.
+int RunTerminal(const Sandbox& sb, const std::vector<std::string>& args, std::string* out = nullptr,
+                int timeoutMs = 2 * kWaitMs);
+
 // kmogateway on a loopback port, recording every packet into <dir>/packets.bin.
 class Gateway {
 public:
@@ -116,6 +121,7 @@ public:
     int WaitExit(int timeoutMs = kWaitMs);
     int Terminate(int sig);   // SIGTERM/SIGINT (15/2) and a bounded wait; status or -1
     void Kill();              // SIGKILL, reaped
+    void Hangup();            // SIGHUP, no wait
     bool running() const { return pid_ > 0; }
     bool exitedBySignal() const { return signal_ != 0; }
     std::string Stdout() const;

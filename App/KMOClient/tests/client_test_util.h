@@ -20,6 +20,7 @@
 #include "kmo_packet.h"
 #include "kmo_socket.h"
 #include "kmoclient.h"
+#include "kmoclient_internal.h"
 #include "log.h"
 
 namespace clienttest {
@@ -61,11 +62,16 @@ inline void ResetSettings()
 // A fresh directory as the working directory, the settings reset, and the
 // log (every level) on a file in it. Log() gives the messages, time stamp and
 // level name removed; LogText() the records as "LEVEL\tmessage" lines.
+inline constexpr const char* kRefusedProbes = "127.0.0.1:1;127.0.0.1:1;127.0.0.1:1";
+
 class ClientTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
         ResetSettings();
+        // Whatever the build probes, a test probes only loopback ports where
+        // nothing listens (port 1), unless it says otherwise.
+        client_SetProbeHosts(kRefusedProbes);
         oldCwd_ = fs::current_path();
         dir_ = fs::temp_directory_path() / ("kmoclient_test_" + std::to_string(std::random_device{}()));
         fs::create_directories(dir_ / "root");

@@ -264,4 +264,26 @@ TEST_F(ProcessTest, UnreachableGatewayIsAnsweredLocallyAfterTheProbes)
     EXPECT_LT(probe, failure);
 }
 
+// The probes are the test's, never the build's: no test may reach a host
+// outside this machine. They are tried in order up to the first that answers.
+TEST_F(ProcessTest, ConnectivityProbesComeFromTheTestAndStopAtTheFirstAnswer)
+{
+    FakeGateway answering({"close"});
+    const std::string port = std::to_string(answering.Port());
+    const std::string list = "127.0.0.1:1;127.0.0.1:" + port + ";127.0.0.2:1";
+    client_SetProbeHosts(list.c_str());
+    EXPECT_EQ(client_TestConnectivity(), 1);
+    client_SetProbeHosts(clienttest::kRefusedProbes);
+    EXPECT_EQ(client_TestConnectivity(), 0);
+    const auto log = LogText();
+    int probes = 0;
+    for (const std::string& line : log) {
+        if (line.find("SOCKET_TestConnection Entry TestHost=[") != std::string::npos) {
+            ++probes;
+            EXPECT_NE(line.find("TestHost=[127.0.0.1:"), std::string::npos) << line;
+        }
+    }
+    EXPECT_EQ(probes, 5) << "two up to the answer, then all three refused";
+}
+
 }  // namespace

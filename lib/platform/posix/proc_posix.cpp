@@ -9,6 +9,13 @@ namespace {
 
 volatile std::sig_atomic_t g_stopSignal = 0;
 
+volatile std::sig_atomic_t g_reopen = 0;
+
+extern "C" void proc_OnReopenSignal(int)
+{
+    g_reopen = 1;
+}
+
 extern "C" void proc_OnStopSignal(int sig)
 {
     if (g_stopSignal == 0) {
@@ -94,4 +101,22 @@ const char* PLAT_SignalName(int sig)
     default:
         return "senal desconocida";
     }
+}
+
+int PLAT_InstallReopenSignal()
+{
+    struct sigaction sa {};
+    sa.sa_handler = proc_OnReopenSignal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    return sigaction(SIGHUP, &sa, nullptr) == 0 ? 0 : -1;
+}
+
+int PLAT_TakeReopenRequest()
+{
+    if (g_reopen == 0) {
+        return 0;
+    }
+    g_reopen = 0;
+    return 1;
 }

@@ -2,6 +2,7 @@
 // and the path builder.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstring>
@@ -292,6 +293,42 @@ TEST_F(LogTest, ReopenMovesToTheNewFileAndClosesTheOld)
     EXPECT_EQ(Lines(ReadFile(other)).size(), 2u);
     EXPECT_EQ(Lines(ReadFile(path_)).size(), 2u);
     LOG_Close();
+    EXPECT_EQ(OpenDescriptors(), before);
+}
+
+// Log rotation: the file renamed away keeps what it had, the same path
+// starts anew; a path that cannot be opened again falls back to standard
+// output and says why, and a later reopen that succeeds goes back to the file.
+TEST_F(LogTest, ReopenAfterARenameStartsTheSamePathAnew)
+{
+    const int before = OpenDescriptors();
+    EXPECT_EQ(LOG_Reopen(), 0);   // nothing open: nothing to do
+    OpenLog(path_, 1, 80);
+    EXPECT_EQ(LOG_OpenError(), 0);
+    LOG_Write(17, "antes");
+    std::filesystem::rename(path_, path_ + ".1");
+    ASSERT_EQ(LOG_Reopen(), 0);
+    LOG_Write(17, "despues");
+    EXPECT_EQ(Lines(ReadFile(path_ + ".1")).size(), 1u);
+    ASSERT_EQ(LogLines().size(), 1u);
+    EXPECT_NE(LogText().find("despues"), std::string::npos);
+    EXPECT_EQ(OpenDescriptors(), before + 1);
+
+    std::filesystem::remove(path_);
+    std::filesystem::create_directory(path_);   // the path can no longer be a file
+    {
+        StdoutCapture out;
+        EXPECT_EQ(LOG_Reopen(), -1);
+        EXPECT_EQ(LOG_OpenError(), EISDIR);
+        LOG_Write(17, "a la salida");
+        EXPECT_NE(out.Finish().find("\tERROR\ta la salida\n"), std::string::npos);
+    }
+    std::filesystem::remove(path_);
+    EXPECT_EQ(LOG_Reopen(), 0);
+    LOG_Write(17, "de nuevo");
+    EXPECT_NE(LogText().find("de nuevo"), std::string::npos);
+    LOG_Close();
+    EXPECT_EQ(LOG_OpenError(), 0);
     EXPECT_EQ(OpenDescriptors(), before);
 }
 

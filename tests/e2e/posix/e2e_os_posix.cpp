@@ -3,6 +3,7 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <cstddef>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -10,7 +11,9 @@
 #include <filesystem>
 #include <grp.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/wait.h>
@@ -143,6 +146,42 @@ bool WaitExit(int pid, int timeoutMs, ExitStatus* status)
 void SendTerm(int pid) { ::kill(pid, SIGTERM); }
 void SendInt(int pid) { ::kill(pid, SIGINT); }
 void SendKill(int pid) { ::kill(pid, SIGKILL); }
+void SendHup(int pid) { ::kill(pid, SIGHUP); }
+
+int BindDatagram(const std::string& name)
+{
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    if (name.size() < 2 || name.size() >= sizeof addr.sun_path)
+        return -1;
+    std::memcpy(addr.sun_path, name.data(), name.size());
+    socklen_t len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + name.size() + 1);
+    if (name[0] == '@') {
+        addr.sun_path[0] = '\0';
+        --len;   // an abstract name has no terminating zero
+    }
+    const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return -1;
+    if (::bind(fd, reinterpret_cast<const sockaddr*>(&addr), len) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+bool ReceiveDatagram(int fd, int timeoutMs, std::string* out)
+{
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, timeoutMs) != 1)
+        return false;
+    char buf[4096];
+    const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+    if (n < 0)
+        return false;
+    out->assign(buf, static_cast<std::size_t>(n));
+    return true;
+}
 
 int OpenHoldWrite(const std::string& path) { return openRetry(path.c_str(), O_WRONLY | O_CREAT, 0644); }
 int OpenHoldRead(const std::string& path) { return openRetry(path.c_str(), O_RDONLY, 0); }
