@@ -195,6 +195,10 @@ int PLAT_SockConnect(PLAT_Sock s, std::uint32_t addr, std::uint16_t port)
 
 int PLAT_SockBind(PLAT_Sock s, std::uint32_t addr, std::uint16_t port)
 {
+    // A listener restarted on its port must not wait for the connections of
+    // its predecessor to leave TIME_WAIT (Winsock does not make it wait).
+    const int on = 1;
+    ::setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     const sockaddr_in sa = sock_Address(addr, port);
     return ::bind(s, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0 ? 0 : -1;
 }

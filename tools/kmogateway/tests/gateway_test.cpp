@@ -352,6 +352,50 @@ TEST(Gateway, SplitReplyReassemblesToTheSameBytes)
     ::close(s);
 }
 
+// --split-at cuts the reply where asked: each part arrives on its own, the
+// pause apart, and together they are the reply's bytes.
+TEST(Gateway, SplitAtChosenBytesGivesThatManyParts)
+{
+    Gateway gw;
+    ASSERT_TRUE(gw.Start({"--port", "0", "--split", "150", "--split-at", "3,20"}));
+    const int s = Connect(gw.port());
+    ASSERT_GE(s, 0);
+    SendAll(s, Request());
+    std::vector<std::size_t> parts;
+    std::string all;
+    while (Readable(s, kWaitMs)) {
+        char buf[4096];
+        const ssize_t n = ::read(s, buf, sizeof buf);
+        if (n <= 0) break;
+        parts.push_back(static_cast<std::size_t>(n));
+        all.append(buf, static_cast<std::size_t>(n));
+    }
+    ::close(s);
+    const std::string reply = Reply(1, kEcho + "|F50=00|F51=RECETA APROBADA|F52=000000000001|");
+    EXPECT_EQ(all, reply);
+    EXPECT_EQ(parts, (std::vector<std::size_t>{3, 17, reply.size() - 20}));
+}
+
+// Silent: the request is taken and never answered, while other clients are
+// served; the connection ends only when the client leaves. --refuse-g04
+// refuses the chosen records whatever the policy says.
+TEST(Gateway, SilentPolicyAndRefusalByG04)
+{
+    Gateway gw;
+    ASSERT_TRUE(gw.Start({"--port", "0", "--policy", "silent,approve", "--refuse-g04", "56,55"}));
+    const std::string other = "|G01=123|G04=57|G08=7|G41=T1|G99=000020|";
+    const int s = Connect(gw.port());
+    ASSERT_GE(s, 0);
+    SendAll(s, Request(1, other));
+    EXPECT_FALSE(Readable(s, 300)) << "a silent gateway sends nothing and keeps the connection";
+    EXPECT_EQ(Exchange(gw.port(), Request()), Reply(1, kEcho + "|F50=ER|F51=RECETA RECHAZADA|F52=000000000001|"));
+    EXPECT_EQ(Exchange(gw.port(), Request(1, other)),
+              Reply(1, "|F01=123|F04=57|F08=7|F41=T1|F50=00|F51=RECETA APROBADA|F52=000000000002|"));
+    EXPECT_FALSE(Readable(s, 0));
+    ::close(s);
+    EXPECT_EQ(gw.Stop(), 0);
+}
+
 TEST(Gateway, RecordsEveryPacketAsReceived)
 {
     Gateway gw;
@@ -448,6 +492,9 @@ TEST(Gateway, RefusedCommandLines)
         {{"--raw", "abc"}, "raw"},
         {{"--message", "A|B"}, "message"},
         {{"--ref-start", "1000000000000"}, "ref-start"},
+        {{"--split-at", "20,3"}, "split-at"},
+        {{"--split-at", "0"}, "split-at"},
+        {{"--refuse-g04", "1,,2"}, "refuse-g04"},
         {{"--config", "/nonexistent/kmogw.cfg"}, "configuration"},
     };
     for (const Case& c : cases) {
