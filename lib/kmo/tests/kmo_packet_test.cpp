@@ -299,4 +299,85 @@ TEST(ReceivePacket, PacketLargerThanBufferIsRefusedWithoutOverrun)
     EXPECT_LT(tiny, 0);
 }
 
+// A connection as KMO_ReceiveWhole sees it: a script of receives, each giving
+// at most its chunk (and never more than asked), then the end.
+struct Script {
+    std::vector<std::string> chunks;
+    bool failAtEnd = false;       // the last receive fails instead of ending
+    std::size_t next = 0;
+    std::size_t offset = 0;
+    std::size_t largestAsk = 0;
+    std::size_t delivered = 0;
+
+    static int Read(void* ctx, char* buf, int size, int* got)
+    {
+        auto* s = static_cast<Script*>(ctx);
+        s->largestAsk = std::max(s->largestAsk, static_cast<std::size_t>(size));
+        if (s->next == s->chunks.size()) {
+            return -1;   // the peer closed, or the bound ran out
+        }
+        const std::string& c = s->chunks[s->next];
+        const std::size_t n = std::min(c.size() - s->offset, static_cast<std::size_t>(size));
+        std::memcpy(buf, c.data() + s->offset, n);
+        *got = static_cast<int>(n);
+        s->delivered += n;
+        s->offset += n;
+        if (s->offset == c.size()) {
+            ++s->next;
+            s->offset = 0;
+        }
+        return 0;
+    }
+};
+
+std::string Packet(const std::string& text)
+{
+    std::vector<char> p(10 + text.size());
+    KMO_MakePacket(1, "GATE", text.c_str(), p.data(), p.size());
+    return std::string(p.data(), p.size());
+}
+
+TEST(ReceiveWhole, ReadsUntilTheAnnouncedLengthAndNoFurther)
+{
+    const std::string pkt = Packet("|F50=00|F52=000000000001|");
+    struct Case {
+        const char* name;
+        std::vector<std::string> chunks;
+        std::size_t cap;
+        int result;
+    };
+    const std::vector<Case> cases = {
+        {"one piece", {pkt}, 4095, 0},
+        {"three segments", {pkt.substr(0, 5), pkt.substr(5, 20), pkt.substr(25)}, 4095, 0},
+        {"length field in two", {pkt.substr(0, 2), pkt.substr(2)}, 4095, 0},
+        {"byte by byte", [&] { std::vector<std::string> v; for (char c : pkt) v.emplace_back(1, c); return v; }(),
+         4095, 0},
+        {"more behind the packet", {pkt + "garbage"}, 4095, 0},
+        {"exactly the capacity", {pkt}, pkt.size(), 0},
+        {"one byte over the capacity", {pkt}, pkt.size() - 1, -1},
+        {"ends inside the text", {pkt.substr(0, pkt.size() - 1)}, 4095, -1},
+        {"ends inside the length field", {pkt.substr(0, 3)}, 4095, -1},
+        {"nothing at all", {}, 4095, -1},
+        {"announces 4 GiB", {std::string("\xff\xff\xff\xff", 4) + pkt.substr(4)}, 4095, -1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Script script{c.chunks};
+        std::vector<char> buf(c.cap + 8, '#');
+        int len = -7;
+        EXPECT_EQ(KMO_ReceiveWhole(Script::Read, &script, buf.data(), c.cap, &len), c.result);
+        EXPECT_LE(script.largestAsk, c.cap);
+        EXPECT_TRUE(std::all_of(buf.begin() + static_cast<std::ptrdiff_t>(c.cap), buf.end(),
+                                [](char b) { return b == '#'; }))
+            << "written past the capacity";
+        if (c.result == 0) {
+            EXPECT_EQ(len, static_cast<int>(pkt.size()));
+            EXPECT_EQ(std::string(buf.data(), pkt.size()), pkt);
+            EXPECT_EQ(script.delivered, pkt.size()) << "never reads a byte past the packet";
+        } else {
+            EXPECT_EQ(len, -7);
+        }
+    }
+}
+
 }  // namespace
