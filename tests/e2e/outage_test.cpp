@@ -1,0 +1,193 @@
+// Riding out a gateway outage: local replies while the gateway is away,
+// bounded waits on a gateway that does not answer, replies that arrive in
+// parts, a backlog that drains without losing or blocking records, and a
+// crash in the middle of the drain.
+#include "e2e_fixture.h"
+
+#include <chrono>
+#include <map>
+
+namespace e2e {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double Since(Clock::time_point t)
+{
+    return std::chrono::duration<double>(Clock::now() - t).count();
+}
+
+// A record of kmoautoresp.txt as a local reply leaves it; `g04` tells records apart.
+std::string Rec(int n, std::string_view g99 = "000020")
+{
+    char g04[8];
+    std::snprintf(g04, sizeof g04, "%04d", n);
+    return "|G01=1234|G04=" + std::string(g04) + "|G08=90|G99=" + std::string(g99) + "|G06=|G41=caja1|G52=" +
+           AuthNumber('G', n) + "|";
+}
+
+class OutageTest : public E2ETest {
+protected:
+    void WriteRecords(int from, int to)
+    {
+        std::string all;
+        for (int i = from; i <= to; ++i)
+            all += Rec(i) + "\n";
+        ASSERT_TRUE(WriteFile(sb.path("kmoautoresp.txt"), all));
+    }
+    std::vector<std::string> Args(std::vector<std::string> extra)
+    {
+        std::vector<std::string> a = ClientArgs();
+        a.insert(a.end(), extra.begin(), extra.end());
+        return a;
+    }
+    // How often each record text reached the gateway.
+    std::map<std::string, int> Sent()
+    {
+        std::map<std::string, int> count;
+        for (const Packet& p : gw.Packets())
+            if (p.type != 0)
+                ++count[p.text];
+        return count;
+    }
+};
+
+// While the gateway is away every request is answered locally and the client
+// keeps running, with one heartbeat attempt for the whole outage (none within
+// 30 s of a failed one). Once the gateway is back, the next heartbeat goes
+// through and the whole backlog follows.
+TEST_F(OutageTest, GatewayAwayThenBack)
+{
+    E2E_REQUIRE_LOOPBACK_PROBES();
+    RefuseAllProbes();
+    WriteRecords(1, 3);
+    UseDeadGateway();
+    const int port = std::stoi(gwAddress.substr(gwAddress.rfind(':') + 1));
+    StartClient(Args({"-p", "0", "-s", "5"}));
+    const auto start = Clock::now();
+    for (int i = 1; i <= 10; ++i) {
+        SCOPED_TRACE(i);
+        Drop("caja1", Req("000020"));
+        const std::string reply = TakeReply("caja1").value_or("");
+        EXPECT_EQ(Field(reply, "F50").value_or(""), "ND") << reply;
+        EXPECT_EQ(Field(reply, "F51").value_or(""), "RECETA PRE-AUTORIZADA");
+    }
+    ASSERT_TRUE(client.running());
+    EXPECT_EQ(CountRecords(Log(), "No se pudo enviar mensaje de vida "), 1);
+    EXPECT_EQ(SplitLines(FileText("kmoautoresp.txt")).size(), 13u);
+
+    // The gateway comes back on its address.
+    for (int fd : held)
+        os::CloseFd(fd);
+    held.clear();
+    StartGateway({}, port);
+    ASSERT_TRUE(WaitUntil([&] { return !Exists(sb.path("kmoautoresp.txt")); }, 45000, 50))
+        << "the backlog was not forwarded after the gateway came back";
+    EXPECT_GE(Since(start), 29.0) << "a heartbeat was tried again within 30 s of the failed one";
+    ASSERT_EQ(client.StopWithFile(), 0);
+    const std::map<std::string, int> sent = Sent();
+    EXPECT_EQ(sent.size(), 13u);
+    for (const auto& [text, n] : sent)
+        EXPECT_EQ(n, 1) << text;
+    EXPECT_EQ(SplitLines(FileText("kmoautorespvalid.txt")).size(), 13u);
+    EXPECT_EQ(CountRecords(Log(), "KMOClient_Process enviando*"), 2);
+}
+
+// A gateway that accepts and never answers holds each request for the -s
+// bound only; the next terminal is served, and SIGTERM during an exchange
+// takes effect when that exchange ends.
+TEST_F(OutageTest, SilentGatewayIsBoundedBySeconds)
+{
+    E2E_REQUIRE_LOOPBACK_PROBES();
+    RefuseAllProbes();
+    StartGateway({"--policy", "silent"});
+    Drop("caja1", Req("000020"));
+    Drop("caja2", Req("000020"));
+    StartClient(Args({"-s", "2", "-t", "caja1,caja2"}));
+    const auto start = Clock::now();
+    const std::string first = WaitReply("caja1").value_or("");
+    const double firstAt = Since(start);
+    const std::string second = WaitReply("caja2").value_or("");
+    const double secondAt = Since(start);
+    EXPECT_EQ(Field(first, "F52").value_or(""), AuthNumber('I', 1));
+    EXPECT_EQ(Field(second, "F52").value_or(""), AuthNumber('I', 2));
+    EXPECT_GE(firstAt, 1.9);
+    EXPECT_LT(firstAt, 4.5) << "about 2 s plus the probes";
+    EXPECT_GE(secondAt - firstAt, 1.5);
+    EXPECT_LT(secondAt, 8.5);
+    const std::vector<LogRecord> log = Log();
+    EXPECT_EQ(CheckOrder(log, {"SOCKET_Receive recv tiempo de espera agotado tras * ms",
+                               "SOCKET_TestConnection Entry*", "KMOClient_Process SOCKET_Receive",
+                               "KMOClient_Process esperando la respuesta del gateway en [" + gwAddress +
+                                   "]: tiempo de espera agotado tras 2.* segundos"}),
+              "");
+
+    // A stop signal while the third request waits for its reply.
+    std::remove(sb.rootPath("caja1out.txt").c_str());
+    Drop("caja1", Req("000020"));
+    ASSERT_TRUE(gw.WaitPackets(3));
+    const auto term = Clock::now();
+    EXPECT_EQ(client.Terminate(15), 0);
+    EXPECT_LT(Since(term), 3.5) << "the exchange is bounded, so is the stop";
+    EXPECT_EQ(Field(FileText("root/caja1out.txt"), "F52").value_or(""), AuthNumber('I', 3))
+        << "the request in flight is still answered";
+}
+
+// A reply that arrives in three segments 50 ms apart is the gateway's reply,
+// for a request and for a forwarded record alike.
+TEST_F(OutageTest, ReplyInThreeSegmentsIsReadWhole)
+{
+    ASSERT_TRUE(WriteFile(sb.path("kmoautoresp.txt"), Rec(1) + "\n"));
+    StartGateway({"--split", "50", "--split-at", "5,30"});
+    Drop("caja1", Req("000020"));
+    StartClient(Args({"-p", "0"}));
+    EXPECT_TRUE(WaitUntil([&] { return !Exists(sb.path("kmoautoresp.txt")); }));
+    EXPECT_EQ(WaitReply("caja1").value_or(""), Approve("caja1", 2));
+    ASSERT_EQ(client.StopWithFile(), 0);
+    const std::string valid = FileText("kmoautorespvalid.txt");
+    EXPECT_NE(valid.find("|F04=0001|"), std::string::npos) << valid;
+    EXPECT_NE(valid.find("|F52=000000000001|"), std::string::npos) << valid;
+}
+
+// A record the gateway refuses and one of an unknown type are set aside; the
+// records behind them are forwarded.
+TEST_F(OutageTest, RefusedAndInvalidRecordsDoNotBlockTheQueue)
+{
+    ASSERT_TRUE(WriteFile(sb.path("kmoautoresp.txt"),
+                          Rec(1) + "\n" + Rec(2) + "\r\n" + Rec(3, "000030") + "\n" + Rec(4) + "\n"));
+    StartGateway({"--refuse-g04", "0002"});
+    StartClient(Args({"-p", "0"}));
+    ASSERT_TRUE(WaitUntil([&] { return !Exists(sb.path("kmoautoresp.txt")); }));
+    ASSERT_EQ(client.StopWithFile(), 0);
+    EXPECT_EQ(FileText("kmoautoresprechazadas.txt"), Rec(2) + "\n" + Rec(3, "000030") + "\n");
+    const std::map<std::string, int> sent = Sent();
+    EXPECT_EQ(sent, (std::map<std::string, int>{{Rec(1), 1}, {Rec(2), 1}, {Rec(4), 1}}));
+    EXPECT_EQ(SplitLines(FileText("kmoautorespvalid.txt")).size(), 2u);
+    EXPECT_GE(FindRecord(Log(), "KMOClient_EnviarRecetasPreautorizadas receta rechazada por el gateway:[*F50=ER*]"), 0);
+}
+
+// kill -9 in the middle of the drain: after a restart every record reaches
+// the gateway, and at most one of them twice.
+TEST_F(OutageTest, CrashDuringForwardingSendsAtMostOneRecordTwice)
+{
+    constexpr int kRecords = 60;
+    WriteRecords(1, kRecords);
+    StartGateway({"--delay", "20"});
+    StartClient(Args({"-p", "0"}));
+    ASSERT_TRUE(gw.WaitPackets(25));
+    client.Kill();
+    ASSERT_TRUE(client.exitedBySignal());
+    StartClient(Args({"-p", "0"}));
+    ASSERT_TRUE(WaitUntil([&] { return !Exists(sb.path("kmoautoresp.txt")); }, 30000, 20));
+    ASSERT_EQ(client.StopWithFile(), 0);
+    const std::map<std::string, int> sent = Sent();
+    EXPECT_EQ(sent.size(), static_cast<std::size_t>(kRecords));
+    int extra = 0;
+    for (const auto& [text, n] : sent)
+        extra += n - 1;
+    EXPECT_LE(extra, 1);
+    EXPECT_GE(SplitLines(FileText("kmoautorespvalid.txt")).size(), static_cast<std::size_t>(kRecords));
+}
+
+}  // namespace
+}  // namespace e2e
