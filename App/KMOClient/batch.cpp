@@ -9,7 +9,9 @@
 // the progress mark says how much of the file has been dealt with, with a
 // checksum of that part; a later call skips that part while the file still
 // begins with it. At the end of a call the file is rewritten without it and
-// the mark goes. So a crash sends again at most the record in flight.
+// the mark goes (while a backlog drains, only at the drain's end or once the
+// part dealt with has grown large). So a crash sends again at most the record
+// in flight.
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
@@ -31,6 +33,9 @@ constexpr int kMaxPerCall = 5;
 constexpr const char* kOp = "KMOClient_EnviarRecetasPreautorizadas";
 constexpr const char* kFileRejected = "kmoautoresprechazadas.txt";
 constexpr const char* kFileProgress = "kmoautoresp.pos";
+// While draining, the file is rewritten once this much of it has been dealt
+// with: rewriting it after every five records would cost more than sending them.
+constexpr std::size_t kRewriteAfterBytes = 64 * 1024;
 
 // One record being sent. A record is a request of up to 1024 characters
 // stamped with its authorisation number, so it can be longer than the request
@@ -40,9 +45,10 @@ char g_record[KMO_PACKET_SIZE - KMO_PACKET_HEADER_SIZE + 1];
 enum class Verdict { Accepted, SetAside, Failed };
 
 // FNV-1a, 64 bits: enough to tell whether the file still begins as it did.
-std::uint64_t batch_Checksum(std::string_view bytes)
+// It runs on: the checksum of a longer prefix goes on from a shorter one's.
+constexpr std::uint64_t kChecksumStart = 14695981039346656037ULL;
+std::uint64_t batch_Checksum(std::string_view bytes, std::uint64_t h = kChecksumStart)
 {
-    std::uint64_t h = 14695981039346656037ULL;
     for (const char c : bytes) {
         h = (h ^ static_cast<unsigned char>(c)) * 1099511628211ULL;
     }
@@ -92,14 +98,13 @@ std::size_t batch_Resume(const std::string& text)
     return static_cast<std::size_t>(offset);
 }
 
-// Records that the file has been dealt with up to `offset`. False (logged)
-// when the mark cannot be written: the call then stops, so that a crash
-// cannot send more than the record in flight again.
-bool batch_MarkProgress(const std::string& text, std::size_t offset)
+// Records that the file has been dealt with up to `offset`, whose prefix has
+// the checksum `sum`. False (logged) when the mark cannot be written: the call
+// then stops, so that a crash cannot send more than the record in flight again.
+bool batch_MarkProgress(std::size_t offset, std::uint64_t sum)
 {
     char line[64];
-    const int n = std::snprintf(line, sizeof line, "%zu %016" PRIx64 "\n", offset,
-                                batch_Checksum(std::string_view(text).substr(0, offset)));
+    const int n = std::snprintf(line, sizeof line, "%zu %016" PRIx64 "\n", offset, sum);
     if (PLAT_FileAppendSync(kFileProgress, line, static_cast<std::size_t>(n)) != 0) {
         LOG_Write(17, "%s escribiendo archivo [%s]: %s", kOp, kFileProgress, std::strerror(errno));
         return false;
@@ -269,7 +274,7 @@ void batch_Rewrite(const std::string& text, std::size_t from)
 
 }  // namespace
 
-ForwardOutcome client_ForwardBatch()
+ForwardOutcome client_ForwardBatch(bool draining)
 {
     LOG_Write(77, "%s Entry", kOp);
     std::string text;
@@ -280,6 +285,7 @@ ForwardOutcome client_ForwardBatch()
     }
     const std::size_t resumed = batch_Resume(text);
     std::size_t pos = resumed;
+    std::uint64_t sum = batch_Checksum(std::string_view(text).substr(0, pos));
     int dealt = 0;
     ForwardOutcome outcome = ForwardOutcome::Done;
     while (pos < text.size()) {
@@ -310,13 +316,15 @@ ForwardOutcome client_ForwardBatch()
             }
             ++dealt;
         }
+        sum = batch_Checksum(std::string_view(text).substr(pos, next - pos), sum);
         pos = next;
-        if (!batch_MarkProgress(text, pos)) {
+        if (!batch_MarkProgress(pos, sum)) {
             outcome = ForwardOutcome::Failed;
             break;
         }
     }
-    if (pos == text.size() || dealt > 0 || resumed > 0) {
+    const bool keepForNextCall = draining && outcome == ForwardOutcome::More && pos < kRewriteAfterBytes;
+    if (pos == text.size() || ((dealt > 0 || resumed > 0) && !keepForNextCall)) {
         batch_Rewrite(text, pos);
     }
     const int retCode = outcome == ForwardOutcome::Done ? 0 : -1;
@@ -326,5 +334,5 @@ ForwardOutcome client_ForwardBatch()
 
 int KMOClient_EnviarRecetasPreautorizadas()
 {
-    return client_ForwardBatch() == ForwardOutcome::Done ? 0 : -1;
+    return client_ForwardBatch(false) == ForwardOutcome::Done ? 0 : -1;
 }

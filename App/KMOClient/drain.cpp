@@ -49,7 +49,7 @@ DrainStop client_Drain(const PassLeftovers& left)
         if (drain_RequestWaiting(left)) {
             return DrainStop::Terminal;
         }
-        if (!PLAT_FsExists(KMO_FILE_AUTORESP) || client_ForwardBatch() != ForwardOutcome::More) {
+        if (!PLAT_FsExists(KMO_FILE_AUTORESP) || client_ForwardBatch(true) != ForwardOutcome::More) {
             return DrainStop::Finished;
         }
     }

@@ -73,9 +73,11 @@ void client_LogTimeout(const char* op, const ExchangeResult& r);
 // KMOClient_EnviarRecetasPreautorizadas: Done when every record has been dealt
 // with, More when the five-record limit stopped it with records left and the
 // gateway accepting, Failed when the file could not be read or a record could
-// not be exchanged (it stays first for a later call).
+// not be exchanged (it stays first for a later call). `draining` says that
+// another call follows at once: the file is then rewritten only now and then,
+// its progress mark telling the next call where to go on.
 enum class ForwardOutcome : std::uint8_t { Done, More, Failed };
-ForwardOutcome client_ForwardBatch();
+ForwardOutcome client_ForwardBatch(bool draining);
 
 // Why the drain of the backlog (drain.cpp) stopped.
 enum class DrainStop : std::uint8_t {

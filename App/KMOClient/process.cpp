@@ -53,7 +53,7 @@ bool process_Heartbeat(std::time_t loopStart, std::time_t* heartbeatTimer, std::
     *failedAt = 0;
     *heartbeatTimer = std::time(nullptr);
     // The gateway is reachable again: hand it what was authorised locally.
-    return client_ForwardBatch() == ForwardOutcome::More;
+    return client_ForwardBatch(false) == ForwardOutcome::More;
 }
 
 // 1 when the stop file was found and removed; 0 otherwise (`*left` tells
