@@ -47,8 +47,8 @@ int SOCKET_SetListenAddress(const char* dotted);
 int SOCKET_LocalPort(int id);
 
 // Time bound of the calling thread's waits. After SOCKET_SetDeadline(ms) with
-// ms > 0, every connect (SOCKET_Open in client mode), send and receive of this
-// thread must end within ms milliseconds of the call: one that runs out of time
+// ms > 0, every connect (SOCKET_Open in client mode), send and receive (not an
+// accept) of this thread must end within ms milliseconds of the call: one that runs out of time
 // fails as that operation fails (-1), with a level-10 record that says so and
 // after how long, and SOCKET_TimedOut() then gives 1. 0 or less lifts the
 // bound (the default: waits without end). Returns 0.

@@ -149,6 +149,37 @@ TEST_F(OutageTest, ReplyInThreeSegmentsIsReadWhole)
     EXPECT_NE(valid.find("|F52=000000000001|"), std::string::npos) << valid;
 }
 
+// A reply longer than the request buffer reaches the terminal whole.
+TEST_F(OutageTest, LongReplyReachesTheTerminalWhole)
+{
+    const std::string message(1000, 'M');   // a reply text of over 1,024 characters
+    StartGateway({"--message", message, "--split", "20", "--split-at", "700,1000"});
+    Drop("caja1", Req("000020"));
+    StartClient(ClientArgs());
+    const std::string reply = WaitReply("caja1").value_or("");
+    ASSERT_EQ(client.StopWithFile(), 0);
+    EXPECT_EQ(Field(reply, "F51").value_or(""), message);
+    EXPECT_EQ(Field(reply, "F52").value_or(""), Ref(1));
+}
+
+// Between two forwarding calls the terminals come first: a request dropped
+// while a long backlog drains is answered before the backlog is gone.
+TEST_F(OutageTest, RequestDuringTheDrainIsServedFirst)
+{
+    WriteRecords(1, 300);
+    StartGateway({"--delay", "5"});   // at least 1.5 s of draining
+    StartClient(Args({"-p", "0", "-w", "1", "-T", "60000"}));
+    ASSERT_TRUE(gw.WaitPackets(20));
+    Drop("caja1", Req("000020"));
+    const std::string reply = WaitReply("caja1").value_or("");
+    EXPECT_TRUE(Exists(sb.path("kmoautoresp.txt"))) << "the request waited for the whole backlog";
+    EXPECT_EQ(Field(reply, "F50").value_or(""), "00") << reply;
+    ASSERT_TRUE(WaitUntil([&] { return !Exists(sb.path("kmoautoresp.txt")); }, 30000, 20));
+    ASSERT_EQ(client.StopWithFile(), 0);
+    EXPECT_EQ(Sent().size(), 301u) << "every record and the request";
+    EXPECT_FALSE(Exists(sb.path("kmoautoresp.pos")));
+}
+
 // A record the gateway refuses and one of an unknown type are set aside; the
 // records behind them are forwarded.
 TEST_F(OutageTest, RefusedAndInvalidRecordsDoNotBlockTheQueue)
