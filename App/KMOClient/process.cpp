@@ -53,7 +53,13 @@ bool process_Heartbeat(std::time_t loopStart, std::time_t* heartbeatTimer, std::
     *failedAt = 0;
     *heartbeatTimer = std::time(nullptr);
     // The gateway is reachable again: hand it what was authorised locally.
-    return client_ForwardBatch(false) == ForwardOutcome::More;
+    // A gateway that takes the heartbeat but fails the forwarding (one that
+    // never answers, say) waits as long as after a failed heartbeat.
+    const ForwardOutcome outcome = client_ForwardBatch(false);
+    if (outcome == ForwardOutcome::Failed) {
+        *failedAt = std::time(nullptr);
+    }
+    return outcome == ForwardOutcome::More;
 }
 
 // 1 when the stop file was found and removed; 0 otherwise (`*left` tells
