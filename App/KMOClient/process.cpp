@@ -62,6 +62,23 @@ bool process_Heartbeat(std::time_t loopStart, std::time_t* heartbeatTimer, std::
     return outcome == ForwardOutcome::More;
 }
 
+// Drains the backlog, serving the terminals whenever one has a request
+// waiting (those met already in this pass wait for the next). False when the
+// stop file or a stop signal cut the drain short: the pass then ends without
+// its pause.
+bool process_Drain(PassLeftovers& left, std::time_t* heartbeatTimer)
+{
+    DrainStop why;
+    while ((why = client_Drain(left)) == DrainStop::Terminal) {
+        for (int k = 0; k < TerminalCount && PLAT_StopSignal() == 0; ++k) {
+            if (left.terminal[k] == Leftover::None) {
+                left.terminal[k] = client_ServeTerminal(k, heartbeatTimer);
+            }
+        }
+    }
+    return why != DrainStop::Stop;
+}
+
 // 1 when the stop file was found and removed; 0 otherwise (`*left` tells
 // whether one stays behind).
 int process_StopFile(bool* left)
@@ -104,28 +121,13 @@ int KMOClient_Process()
         if (process_StopFile(&left.stopFile) == 1) {
             return 0;
         }
-        // The terminals, then the backlog; a request that arrives while the
-        // backlog drains is served before the next forwarding call.
-        bool pause = true;
-        for (bool again = false;; again = true) {
-            for (int k = 0; k < TerminalCount; ++k) {
-                if (const int sig = PLAT_StopSignal(); sig != 0) {
-                    return process_StopOnSignal(sig);
-                }
-                if (again && left.terminal[k] != Leftover::None) {
-                    continue;   // met already in this pass
-                }
-                left.terminal[k] = client_ServeTerminal(k, &heartbeatTimer);
+        for (int k = 0; k < TerminalCount; ++k) {
+            if (const int sig = PLAT_StopSignal(); sig != 0) {
+                return process_StopOnSignal(sig);
             }
-            if (!draining) {
-                break;
-            }
-            const DrainStop why = client_Drain(left);
-            if (why != DrainStop::Terminal) {
-                pause = why != DrainStop::Stop;
-                break;
-            }
+            left.terminal[k] = client_ServeTerminal(k, &heartbeatTimer);
         }
+        const bool pause = !draining || process_Drain(left, &heartbeatTimer);
         if (const int sig = PLAT_StopSignal(); sig != 0) {
             return process_StopOnSignal(sig);
         }
