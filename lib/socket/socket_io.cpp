@@ -69,10 +69,10 @@ int socket_Accept(PLAT_Sock listener, int* len)
     return result;
 }
 
-// Under the thread's time bound, waits for the socket to be ready; false
-// (logged) when the time ran out or the wait failed. Without a bound the
-// blocking call itself waits, and this returns true at once.
-bool socket_WaitBounded(PLAT_Sock s, PLAT_SockReady what, const char* timeoutText)
+// Under the thread's time bound, waits for the socket to be ready; false when
+// the time ran out (`timeoutText` is logged) or the wait failed (`failText`).
+// Without a bound the blocking call itself waits, and this returns true at once.
+bool socket_WaitBounded(PLAT_Sock s, PLAT_SockReady what, const char* timeoutText, const char* failText)
 {
     const int leftMs = socket_TimeLeftMs();
     if (leftMs < 0) {
@@ -80,6 +80,9 @@ bool socket_WaitBounded(PLAT_Sock s, PLAT_SockReady what, const char* timeoutTex
     }
     const int ready = PLAT_SockWait(s, what, leftMs);
     socket_NoteTimedOut(ready == 0, timeoutText);
+    if (ready == -1) {
+        LOG_Write(SOCKET_LOG_ERROR, "%s", failText);
+    }
     return ready == 1;
 }
 
@@ -96,7 +99,8 @@ int SOCKET_Send(int id, const char* data, int* len)
     int sent = 0;
     bool ok = false;
     while (sent < want) {
-        if (!socket_WaitBounded(s, PLAT_SOCK_WRITABLE, "SOCKET_Send enviando tiempo de espera agotado tras %d ms")) {
+        if (!socket_WaitBounded(s, PLAT_SOCK_WRITABLE, "SOCKET_Send enviando tiempo de espera agotado tras %d ms",
+                                "SOCKET_Send enviando")) {
             ok = false;
             break;
         }
@@ -131,7 +135,8 @@ int SOCKET_Receive(int id, char* buf, int size, int* len)
         return -1;
     }
     const std::size_t want = size > SOCKET_RECEIVE_MAX ? aux.size() : static_cast<std::size_t>(size);
-    if (!socket_WaitBounded(s, PLAT_SOCK_READABLE, "SOCKET_Receive recv tiempo de espera agotado tras %d ms")) {
+    if (!socket_WaitBounded(s, PLAT_SOCK_READABLE, "SOCKET_Receive recv tiempo de espera agotado tras %d ms",
+                            "SOCKET_Receive recv")) {
         return -1;
     }
     const long n = PLAT_SockRecv(s, aux.data(), want);
