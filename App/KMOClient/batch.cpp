@@ -1,101 +1,132 @@
 // Forwarding of the locally pre-authorised prescriptions: the oldest records
-// of kmoautoresp.txt go to the gateway one by one, at most five per call; the
-// gateway's accepting replies are kept in kmoautorespvalid.txt, and the records
-// dealt with leave kmoautoresp.txt. A record that was not dealt with is never
-// lost: the file is replaced in one step by its remaining lines.
+// of kmoautoresp.txt go to the gateway one by one, at most five per call. The
+// gateway's accepting replies are kept in kmoautorespvalid.txt. A record that
+// cannot be forwarded at all (refused with "ER", of an unknown type, too long
+// for a packet) is set aside whole in kmoautoresprechazadas.txt and the queue
+// goes on: nothing is dropped and nothing blocks the records behind it.
+//
+// Progress survives a crash. After each record dealt with, a synced line in
+// the progress mark says how much of the file has been dealt with, with a
+// checksum of that part; a later call skips that part while the file still
+// begins with it. At the end of a call the file is rewritten without it and
+// the mark goes (while a backlog drains, only at the drain's end or once the
+// part dealt with has grown large). So a crash sends again at most the record
+// in flight.
 #include <cerrno>
+#include <cinttypes>
 #include <cstdio>
 #include <cstring>
+#include <string>
+#include <string_view>
 
 #include "kmo_packet.h"
-#include "kmo_socket.h"
 #include "kmo_tran.h"
 #include "kmoclient.h"
 #include "kmoclient_internal.h"
 #include "log.h"
+#include "plat_file.h"
 #include "plat_fs.h"
 
 namespace {
 
 constexpr int kMaxPerCall = 5;
+constexpr const char* kOp = "KMOClient_EnviarRecetasPreautorizadas";
+constexpr const char* kFileRejected = "kmoautoresprechazadas.txt";
+constexpr const char* kFileProgress = "kmoautoresp.pos";
+// While draining, the file is rewritten once this much of it has been dealt
+// with: rewriting it after every five records would cost more than sending them.
+constexpr std::size_t kRewriteAfterBytes = 64 * 1024;
 
-// One record. A record is a request of up to 1024 characters stamped with its
-// authorisation number, so it can be longer than the request buffer; this
-// holds the longest text that a packet can carry.
+// One record being sent. A record is a request of up to 1024 characters
+// stamped with its authorisation number, so it can be longer than the request
+// buffer; this holds the longest text that a packet can carry.
 char g_record[KMO_PACKET_SIZE - KMO_PACKET_HEADER_SIZE + 1];
 
-// RAII for the record files.
-class File {
-public:
-    File(const char* name, const char* mode) : f_(std::fopen(name, mode)) {}
-    ~File() { close(); }
-    File(const File&) = delete;
-    File& operator=(const File&) = delete;
-    std::FILE* get() const { return f_; }
-    // 0, or EOF when buffered data could not be written.
-    int close()
-    {
-        const int rc = f_ != nullptr ? std::fclose(f_) : 0;
-        f_ = nullptr;
-        return rc;
-    }
+enum class Verdict { Accepted, SetAside, Failed };
 
-private:
-    std::FILE* f_;
-};
-
-// Reads one record, a whole line of any length, into g_record without its
-// line end (LF, and any CR before it). False at the end of the file with
-// nothing read. A record longer than a packet can carry sets *tooLong and
-// keeps only its beginning.
-bool batch_ReadRecord(std::FILE* in, bool* tooLong)
+// FNV-1a, 64 bits: enough to tell whether the file still begins as it did.
+// It runs on: the checksum of a longer prefix goes on from a shorter one's.
+constexpr std::uint64_t kChecksumStart = 14695981039346656037ULL;
+std::uint64_t batch_Checksum(std::string_view bytes, std::uint64_t h = kChecksumStart)
 {
-    std::memset(g_record, 0, sizeof g_record);
-    *tooLong = false;
-    std::size_t len = 0;
-    bool any = false;
-    int c;
-    while ((c = std::getc(in)) != EOF) {
-        any = true;
-        if (c == '\n') {
-            break;
-        }
-        if (len < sizeof g_record - 1) {
-            g_record[len++] = static_cast<char>(c);
-        } else {
-            *tooLong = true;
-        }
+    for (const char c : bytes) {
+        h = (h ^ static_cast<unsigned char>(c)) * 1099511628211ULL;
     }
-    while (len > 0 && g_record[len - 1] == '\r') {
-        g_record[--len] = '\0';
-    }
-    return any;
+    return h;
 }
 
-// Copies or skips one line of `in`; a copied line always ends in "\n".
-// False at the end of the file with nothing read.
-bool batch_CopyLine(std::FILE* in, std::FILE* out)
+// The whole content of a file; false when it cannot be opened or read.
+bool batch_ReadAll(const char* path, std::string* out)
 {
-    bool any = false;
-    int c;
-    while ((c = std::getc(in)) != EOF && c != '\n') {
-        any = true;
-        if (out != nullptr) {
-            std::putc(c, out);
-        }
+    std::FILE* f = std::fopen(path, "rb");
+    if (f == nullptr) {
+        return false;
     }
-    if (c == '\n') {
-        any = true;
+    out->clear();
+    char chunk[8192];
+    std::size_t n;
+    while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0) {
+        out->append(chunk, n);
     }
-    if (any && out != nullptr) {
-        std::putc('\n', out);
-    }
-    return any;
+    const bool ok = std::ferror(f) == 0;
+    std::fclose(f);
+    return ok;
 }
 
-// The packet type of a record, with 000021/000011 turned back into the
-// request's own code; 0 for a record that is not to be sent, -1 for one whose
-// rewrite does not fit the buffer.
+// Where the last call left off, when the mark still fits the file: the offset
+// of the first record not dealt with; 0 otherwise. Only whole mark lines count
+// (a line cut short by a crash is ignored).
+std::size_t batch_Resume(const std::string& text)
+{
+    std::string mark;
+    if (!batch_ReadAll(kFileProgress, &mark)) {
+        return 0;
+    }
+    const std::size_t end = mark.rfind('\n');
+    if (end == std::string::npos) {
+        return 0;
+    }
+    const std::size_t prev = end == 0 ? std::string::npos : mark.rfind('\n', end - 1);
+    const std::size_t begin = prev == std::string::npos ? 0 : prev + 1;
+    const std::string line = mark.substr(begin, end - begin);
+    unsigned long long offset = 0;
+    std::uint64_t sum = 0;
+    if (std::sscanf(line.c_str(), "%llu %" SCNx64, &offset, &sum) != 2 || offset == 0 || offset > text.size() ||
+        text[offset - 1] != '\n' || batch_Checksum(std::string_view(text).substr(0, offset)) != sum) {
+        return 0;
+    }
+    return static_cast<std::size_t>(offset);
+}
+
+// Records that the file has been dealt with up to `offset`, whose prefix has
+// the checksum `sum`. False (logged) when the mark cannot be written: the call
+// then stops, so that a crash cannot send more than the record in flight again.
+bool batch_MarkProgress(std::size_t offset, std::uint64_t sum)
+{
+    char line[64];
+    const int n = std::snprintf(line, sizeof line, "%zu %016" PRIx64 "\n", offset, sum);
+    if (PLAT_FileAppendSync(kFileProgress, line, static_cast<std::size_t>(n)) != 0) {
+        LOG_Write(17, "%s escribiendo archivo [%s]: %s", kOp, kFileProgress, std::strerror(errno));
+        return false;
+    }
+    return true;
+}
+
+// Appends the record, unchanged and with a LF, to the set-aside file.
+bool batch_SetAside(std::string_view record)
+{
+    std::string line(record);
+    line += '\n';
+    if (PLAT_FileAppendSync(kFileRejected, line.data(), line.size()) != 0) {
+        LOG_Write(17, "%s escribiendo archivo [%s]: %s", kOp, kFileRejected, std::strerror(errno));
+        return false;
+    }
+    return true;
+}
+
+// The packet type of the record in g_record, with 000021/000011 turned back
+// into the request's own code; 0 for a record that is not to be sent, -1 for
+// one whose rewrite does not fit the buffer.
 int batch_TranType()
 {
     char tipo[8] = {};   // one byte more than a code: a longer value is no code
@@ -123,147 +154,185 @@ int batch_TranType()
     return type;
 }
 
-// One exchange with the gateway for the record in the request buffer.
-// 0 when the gateway accepted it, -1 (logged) otherwise.
-int batch_Forward(std::uint16_t tranType)
+// Forwards one record (its line without the line end).
+Verdict batch_Forward(std::string_view record)
 {
+    if (record.size() >= sizeof g_record) {
+        LOG_Write(17, "%s KMO_MakePacket", kOp);
+        return Verdict::SetAside;
+    }
+    std::memset(g_record, 0, sizeof g_record);
+    std::memcpy(g_record, record.data(), record.size());
+    const int tranType = batch_TranType();
+    if (tranType == 0) {
+        LOG_Write(17, "%s Tipo de transaccion invalido", kOp);
+        return Verdict::SetAside;
+    }
     std::memset(KMOClient_SendBuffer, 0, sizeof KMOClient_SendBuffer);
-    int len = KMO_MakePacket(tranType, Name, g_record, KMOClient_SendBuffer,
-                             sizeof KMOClient_SendBuffer);
+    const int len = tranType == -1 ? -1
+                                   : KMO_MakePacket(static_cast<std::uint16_t>(tranType), Name, g_record,
+                                                    KMOClient_SendBuffer, sizeof KMOClient_SendBuffer);
     if (len == -1) {
-        LOG_Write(17, "KMOClient_EnviarRecetasPreautorizadas KMO_MakePacket");
-        return -1;
+        LOG_Write(17, "%s KMO_MakePacket", kOp);
+        return Verdict::SetAside;
     }
-    char gatewayName[KMO_GATEWAY_NAME_SIZE];
-    client_GatewayName(gatewayName);
-    const int conn = SOCKET_Open(gatewayName);
-    if (conn == -1) {
-        LOG_Write(17, "KMOClient_EnviarRecetasPreautorizadas conectandose al gateway en [%s]", gatewayName);
-        return -1;
-    }
-    if (SOCKET_Send(conn, KMOClient_SendBuffer, &len) == -1) {
-        LOG_Write(17, "KMOClient_EnviarRecetasPreautorizadas SOCKET_Send");
-        SOCKET_Close(conn, 2);
-        return -1;
-    }
-    LOG_Write(57, "");
-    LOG_Write(57, "KMOClient_EnviarRecetasPreautorizadas Envio hacia el Gateway:[%s]",
-              KMOClient_SendBuffer + KMO_PACKET_HEADER_SIZE);
-    LOG_Write(57, "");
 
-    // One byte less than the buffer, so the reply text always ends in a NUL.
-    std::memset(KMOClient_ReceiveBuffer, 0, sizeof KMOClient_ReceiveBuffer);
-    if (SOCKET_Receive(conn, KMOClient_ReceiveBuffer, static_cast<int>(sizeof KMOClient_ReceiveBuffer) - 1,
-                       &len) == -1) {
-        LOG_Write(17, "KMOClient_EnviarRecetasPreautorizadas SOCKET_Receive");
-        SOCKET_Close(conn, 2);
-        return -1;
+    const ExchangeResult ex = client_Exchange(kOp, len, true);
+    if (ex.fail != ExchangeFail::None) {
+        if (ex.fail == ExchangeFail::Connect) {
+            char gatewayName[KMO_GATEWAY_NAME_SIZE];
+            client_GatewayName(gatewayName);
+            LOG_Write(17, "%s conectandose al gateway en [%s]", kOp, gatewayName);
+        } else if (ex.fail == ExchangeFail::Send) {
+            LOG_Write(17, "%s SOCKET_Send", kOp);
+        } else {
+            LOG_Write(17, "%s SOCKET_Receive", kOp);
+        }
+        client_LogTimeout(kOp, ex);
+        return Verdict::Failed;
     }
-    SOCKET_Close(conn, 2);
     const char* reply = KMOClient_ReceiveBuffer + KMO_PACKET_HEADER_SIZE;
     LOG_Write(57, "");
-    LOG_Write(57, "KMOClient_EnviarRecetasPreautorizadas Recibio del Gateway:[%s]", reply);
+    LOG_Write(57, "%s Recibio del Gateway:[%s]", kOp, reply);
     LOG_Write(57, "");
 
-    // "ER" refuses the record; so does a reply with no text at all.
+    // A reply without a text says nothing: the record is tried again later.
+    if (reply[0] == '\0') {
+        LOG_Write(17, "%s el gateway respondio sin texto, la receta se reintentara", kOp);
+        return Verdict::Failed;
+    }
     const char* code = KMO_TranGetField(reply, "F50", nullptr, 0);
-    if (reply[0] == '\0' || code == nullptr || std::strcmp(code, "ER") == 0) {
-        LOG_Write(17, "KMOClient_EnviarRecetasPreautorizadas dio error en la validacion");
-        return -1;
+    if (code != nullptr && std::strcmp(code, "ER") == 0) {
+        LOG_Write(17, "%s dio error en la validacion", kOp);
+        LOG_Write(17, "%s receta rechazada por el gateway:[%s]", kOp, reply);
+        return Verdict::SetAside;
     }
-    File valid(KMO_FILE_AUTORESP_VALID, "a");
-    if (valid.get() != nullptr) {
-        std::fprintf(valid.get(), "%s\n", reply);
+    std::string line(reply);
+    line += '\n';
+    if (PLAT_FileAppendSync(KMO_FILE_AUTORESP_VALID, line.data(), line.size()) != 0) {
+        // The gateway has the record; sending it again would report it twice.
+        LOG_Write(17, "%s escribiendo archivo [%s]: %s", kOp, KMO_FILE_AUTORESP_VALID, std::strerror(errno));
     }
-    return 0;
+    return Verdict::Accepted;
 }
 
-// Replaces kmoautoresp.txt by its lines after the first `dealt`. Any failure
-// before the replacement leaves kmoautoresp.txt as it was.
-void batch_Rewrite(int dealt)
+// The records from `from` on, each with its whole line end (CR too) replaced
+// by one LF; empty lines are left out.
+std::string batch_Remaining(std::string_view text, std::size_t from)
 {
-    File in(KMO_FILE_AUTORESP, "r");
-    File out(KMO_FILE_AUTORESP_TMP, "w");   // afresh: a leftover must not add lines
-    if (in.get() == nullptr || out.get() == nullptr) {
-        return;
+    std::string out;
+    while (from < text.size()) {
+        std::size_t eol = text.find('\n', from);
+        if (eol == std::string_view::npos) {
+            eol = text.size();
+        }
+        std::string_view line = text.substr(from, eol - from);
+        while (!line.empty() && line.back() == '\r') {
+            line.remove_suffix(1);
+        }
+        if (!line.empty()) {
+            out.append(line);
+            out += '\n';
+        }
+        from = eol + 1;
     }
-    for (int line = 0; batch_CopyLine(in.get(), line >= dealt ? out.get() : nullptr); ++line) {
-    }
-    const bool readFailed = std::ferror(in.get()) != 0;
-    const bool writeFailed = std::ferror(out.get()) != 0 || PLAT_FsSyncStream(out.get()) != 0;
-    in.close();
-    if (out.close() != 0 || readFailed || writeFailed) {
-        PLAT_FsRemove(KMO_FILE_AUTORESP_TMP, nullptr);
-        return;
-    }
-    if (PLAT_FsReplace(KMO_FILE_AUTORESP_TMP, KMO_FILE_AUTORESP, nullptr) != 0) {
-        LOG_Write(17, "KMOClient_EnviarRecetasPreautorizadas renombrando archivo kmoautoresp.tmp como kmoautoresp.txt");
-    }
+    return out;
 }
 
 // Every record was dealt with: nothing is pending any more.
-void batch_RemoveAll()
+bool batch_RemoveAll()
 {
     int err = 0;
     if (PLAT_FsRemove(KMO_FILE_AUTORESP, &err) == 0) {
-        return;
+        PLAT_FsSyncDir(KMO_FILE_AUTORESP);
+        return true;
     }
     if (err == ENOENT) {
-        LOG_Write(17, "KMOClient_EnviarRecetasPreautorizadas borrando archivo kmoautoresp.txt, ubicacion erronea");
+        LOG_Write(17, "%s borrando archivo kmoautoresp.txt, ubicacion erronea", kOp);
     } else if (err == EACCES) {
-        LOG_Write(17, "KMOClient_EnviarRecetasPreautorizadas borrando archivo kmoautoresp.txt, no pudo accederlo");
+        LOG_Write(17, "%s borrando archivo kmoautoresp.txt, no pudo accederlo", kOp);
     }
+    return false;
+}
+
+// Replaces kmoautoresp.txt by its records from `from` on (or removes it when
+// none remain), then drops the progress mark. When the replacement fails the
+// file and the mark stay as they were, and the next call resumes from the mark.
+void batch_Rewrite(const std::string& text, std::size_t from)
+{
+    const std::string rest = batch_Remaining(text, from);
+    if (rest.empty()) {
+        if (!batch_RemoveAll()) {
+            return;
+        }
+    } else if (PLAT_FileReplace(KMO_FILE_AUTORESP, rest.data(), rest.size()) != 0) {
+        LOG_Write(17, "%s reescribiendo archivo kmoautoresp.txt: %s", kOp, std::strerror(errno));
+        return;
+    }
+    PLAT_FsRemove(kFileProgress, nullptr);
 }
 
 }  // namespace
 
-int KMOClient_EnviarRecetasPreautorizadas()
+ForwardOutcome client_ForwardBatch(bool draining)
 {
-    LOG_Write(77, "KMOClient_EnviarRecetasPreautorizadas Entry");
-    int retCode = 0;
+    LOG_Write(77, "%s Entry", kOp);
+    std::string text;
+    if (!batch_ReadAll(KMO_FILE_AUTORESP, &text)) {
+        LOG_Write(17, "%s abriendo archivo de recetas preautorizadas para lectura", kOp);
+        LOG_Write(77, "%s Exit RetCode=[%d]", kOp, -1);
+        return ForwardOutcome::Failed;
+    }
+    const std::size_t resumed = batch_Resume(text);
+    std::size_t pos = resumed;
+    std::uint64_t sum = batch_Checksum(std::string_view(text).substr(0, pos));
     int dealt = 0;
-    {
-        File in(KMO_FILE_AUTORESP, "r");
-        if (in.get() == nullptr) {
-            LOG_Write(17, "KMOClient_EnviarRecetasPreautorizadas abriendo archivo de recetas preautorizadas para lectura");
-            retCode = -1;
+    ForwardOutcome outcome = ForwardOutcome::Done;
+    while (pos < text.size()) {
+        std::size_t eol = text.find('\n', pos);
+        const std::size_t next = eol == std::string::npos ? text.size() : eol + 1;
+        if (eol == std::string::npos) {
+            eol = text.size();
         }
-        bool tooLong = false;
-        while (retCode == 0 && batch_ReadRecord(in.get(), &tooLong)) {
+        std::string_view record = std::string_view(text).substr(pos, eol - pos);
+        while (!record.empty() && record.back() == '\r') {
+            record.remove_suffix(1);
+        }
+        if (!record.empty()) {
             if (dealt == kMaxPerCall) {
-                LOG_Write(17, "KMOClient_EnviarRecetasPreautorizadas envio 5 recetas y sale");
-                retCode = -1;
+                // Not a failure: the caller calls again while records remain.
+                LOG_Write(57, "%s envio 5 recetas y sale", kOp);
+                outcome = ForwardOutcome::More;
                 break;
             }
-            const int tranType = tooLong ? -1 : batch_TranType();
-            if (tranType == 0) {
-                ++dealt;
-                LOG_Write(17, "KMOClient_EnviarRecetasPreautorizadas Tipo de transaccion invalido");
-                continue;
-            }
-            if (tranType == -1) {
-                // A record that cannot be sent stays in the file, first in line.
-                LOG_Write(17, "KMOClient_EnviarRecetasPreautorizadas KMO_MakePacket");
-                retCode = -1;
+            const Verdict v = batch_Forward(record);
+            if (v == Verdict::Failed || (v == Verdict::SetAside && !batch_SetAside(record))) {
+                outcome = ForwardOutcome::Failed;
                 break;
             }
-            if (batch_Forward(static_cast<std::uint16_t>(tranType)) != 0) {
-                retCode = -1;
-                break;
+            if (v == Verdict::SetAside) {
+                LOG_Write(17, "%s receta apartada en %s:[%.*s]", kOp, kFileRejected,
+                          static_cast<int>(record.size()), record.data());
             }
             ++dealt;
         }
-        if (retCode == 0 && in.get() != nullptr && std::ferror(in.get()) != 0) {
-            LOG_Write(17, "KMOClient_EnviarRecetasPreautorizadas leyendo archivo de recetas preautorizadas");
-            retCode = -1;
+        sum = batch_Checksum(std::string_view(text).substr(pos, next - pos), sum);
+        pos = next;
+        if (!batch_MarkProgress(pos, sum)) {
+            outcome = ForwardOutcome::Failed;
+            break;
         }
     }
-
-    if (retCode == 0) {
-        batch_RemoveAll();
-    } else if (dealt > 0) {
-        batch_Rewrite(dealt);
+    const bool keepForNextCall = draining && outcome == ForwardOutcome::More && pos < kRewriteAfterBytes;
+    if (pos == text.size() || ((dealt > 0 || resumed > 0) && !keepForNextCall)) {
+        batch_Rewrite(text, pos);
     }
-    LOG_Write(77, "KMOClient_EnviarRecetasPreautorizadas Exit RetCode=[%d]", retCode);
-    return retCode;
+    const int retCode = outcome == ForwardOutcome::Done ? 0 : -1;
+    LOG_Write(77, "%s Exit RetCode=[%d]", kOp, retCode);
+    return outcome;
+}
+
+int KMOClient_EnviarRecetasPreautorizadas()
+{
+    return client_ForwardBatch(false) == ForwardOutcome::Done ? 0 : -1;
 }

@@ -96,9 +96,16 @@ int KMOClient_ReadFileInput(const char* path)
     return result;
 }
 
+namespace {
+
+// Where a reply is normalised before it is written.
+char g_replyStage[KMO_PACKET_SIZE];
+
+}  // namespace
+
 // Writes a reply text to the reply file, normalised first when NormalizeReply
-// is on. The text is staged in the request buffer (cut to 1024 characters),
-// so a request held there is lost. 0, or -1 when the file cannot be opened
+// is on. The text is staged in a buffer of its own, as large as a packet, so
+// that a whole reply from the gateway reaches the terminal. 0, or -1 when the file cannot be opened
 // (another process has it open: EACCES) or the write fails.
 int KMOClient_WriteFileOutput(const char* path, const char* text)
 {
@@ -112,18 +119,18 @@ int KMOClient_WriteFileOutput(const char* path, const char* text)
         fileio_LogErrno(err, kOpenErrors);
         result = -1;
     } else {
-        // memmove and a bounded length: the text may be the request buffer itself.
+        // A bounded length: the text may come from a buffer of any size.
         const char* src = text != nullptr ? text : "";
-        const std::size_t len = strnlen(src, sizeof KMOClient_RequestBuffer - 1);
-        std::memmove(KMOClient_RequestBuffer, src, len);
-        std::memset(KMOClient_RequestBuffer + len, 0, sizeof KMOClient_RequestBuffer - len);
+        const std::size_t len = strnlen(src, sizeof g_replyStage - 1);
+        std::memmove(g_replyStage, src, len);
+        std::memset(g_replyStage + len, 0, sizeof g_replyStage - len);
         if (NormalizeReply != 0) {
-            KMOClient_NormalizeResponse(KMOClient_RequestBuffer, sizeof KMOClient_RequestBuffer);
+            KMOClient_NormalizeResponse(g_replyStage, sizeof g_replyStage);
         }
-        const std::size_t out = std::strlen(KMOClient_RequestBuffer);
+        const std::size_t out = std::strlen(g_replyStage);
         // The sync makes sure that a reply the terminal may already be
         // reading is not lost by a crash of the machine.
-        if (PLAT_FileWriteText(file.get(), KMOClient_RequestBuffer, out) < 0 ||
+        if (PLAT_FileWriteText(file.get(), g_replyStage, out) < 0 ||
             PLAT_FileSync(file.get()) != 0) {
             const int err = errno;
             LOG_Write(kLogFileError, "KMOClient_WriteFileOutput _write");

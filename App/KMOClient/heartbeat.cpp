@@ -4,7 +4,6 @@
 #include <cstring>
 
 #include "kmo_packet.h"
-#include "kmo_socket.h"
 #include "kmo_tran.h"
 #include "kmoclient.h"
 #include "kmoclient_internal.h"
@@ -42,18 +41,14 @@ int KMOClient_EnviarMensaje_de_vida()
         return -1;
     }
 
-    char gatewayName[KMO_GATEWAY_NAME_SIZE];
-    client_GatewayName(gatewayName);
-    const int conn = SOCKET_Open(gatewayName);
-    if (conn == -1) {
+    const ExchangeResult ex = client_Exchange("KMOClient_MensajeDeVida", len, false);
+    if (ex.fail == ExchangeFail::Connect) {
+        char gatewayName[KMO_GATEWAY_NAME_SIZE];
+        client_GatewayName(gatewayName);
         LOG_Write(17, "KMOClient_MensajeDeVida conectandose al gateway en [%s]", gatewayName);
-        return -1;
-    }
-    int result = 0;
-    if (SOCKET_Send(conn, KMOClient_SendBuffer, &len) == -1) {
+    } else if (ex.fail == ExchangeFail::Send) {
         LOG_Write(17, "KMOClient_Enviar_Mensaje_de_vida SOCKET_Send");
-        result = -1;
     }
-    SOCKET_Close(conn, 2);
-    return result;
+    client_LogTimeout("KMOClient_MensajeDeVida", ex);
+    return ex.fail == ExchangeFail::None ? 0 : -1;
 }

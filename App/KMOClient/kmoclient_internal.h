@@ -58,6 +58,42 @@ void client_Pause(const PassLeftovers& left);
 // Ends the pause's directory watch, if any (the shutdown's FILE_DirWaitClose).
 void client_PauseEnd();
 
+// One exchange with the gateway (exchange.cpp): connect, send the `len` bytes
+// of the send buffer and, when `wantReply`, read the whole reply packet into
+// the zero-filled receive buffer (its text, from offset 10, ends in a NUL).
+// The connection is closed before it returns. ExchangeTimeout bounds the whole
+// exchange. `op` names the caller in the records written here.
+enum class ExchangeFail : std::uint8_t { None, Connect, Send, Receive };
+struct ExchangeResult {
+    ExchangeFail fail = ExchangeFail::None;
+    bool timedOut = false;   // the failure was the bound running out
+    double seconds = 0;      // how long the exchange took
+};
+ExchangeResult client_Exchange(const char* op, int len, bool wantReply);
+// The level-17 record of an exchange that ran out of time; nothing otherwise.
+void client_LogTimeout(const char* op, const ExchangeResult& r);
+
+// One call of the forwarding of kmoautoresp.txt (batch.cpp), the work of
+// KMOClient_EnviarRecetasPreautorizadas: Done when every record has been dealt
+// with, More when the five-record limit stopped it with records left and the
+// gateway accepting, Failed when the file could not be read or a record could
+// not be exchanged (it stays first for a later call). `draining` says that
+// another call follows at once: the file is then rewritten only now and then,
+// its progress mark telling the next call where to go on.
+enum class ForwardOutcome : std::uint8_t { Done, More, Failed };
+ForwardOutcome client_ForwardBatch(bool draining);
+
+// Why the drain of the backlog (drain.cpp) stopped.
+enum class DrainStop : std::uint8_t {
+    Finished,   // nothing left, or the gateway stopped accepting
+    Terminal,   // a terminal has a request waiting: serve it, then drain on
+    Stop,       // the stop file appeared or a stop signal came
+};
+// Calls the forwarding again and again while records remain and the gateway
+// accepts; between calls it looks for waiting requests (those the pass left
+// behind do not count), the stop file and a stop signal.
+DrainStop client_Drain(const PassLeftovers& left);
+
 // "host:port" of the gateway. Sized so that the longest host and port fit.
 inline constexpr std::size_t KMO_GATEWAY_NAME_SIZE = KMO_HOST_SIZE + 16;
 inline void client_GatewayName(char (&out)[KMO_GATEWAY_NAME_SIZE])

@@ -1,5 +1,5 @@
 // kmoclient: serves the terminals' prescription requests until the operator's
-// stop file, a stop signal or a failed heartbeat ends it.
+// stop file or a stop signal ends it.
 #include "kmoclient.h"
 #include "plat_proc.h"
 

@@ -1,6 +1,6 @@
-// The client's main loop: polling passes until the stop file, a stop signal
-// or a failed heartbeat. A pass: heartbeat check, stop file, every terminal in
-// table order, pause.
+// The client's main loop: polling passes until the stop file or a stop
+// signal. A pass: heartbeat check, stop file, every terminal in table order,
+// the drain of the backlog when the heartbeat found the gateway, pause.
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -22,31 +22,62 @@ int process_StopOnSignal(int sig)
     return 0;
 }
 
-// Heartbeat while pre-authorisations are pending, then forward them.
-// False when the heartbeat could not be sent.
-bool process_Heartbeat(std::time_t loopStart, std::time_t* heartbeatTimer)
+// A failed heartbeat is not tried again sooner than this, whatever
+// HeartbeatPeriod says, so that an outage adds no connection attempt per pass.
+constexpr std::time_t kHeartbeatRetrySeconds = 30;
+
+// Heartbeat while pre-authorisations are pending, then the first forwarding
+// call. A failed heartbeat is logged and the pass goes on: the terminals are
+// answered locally while the gateway is away. True when records remain for
+// the drain after the terminals.
+bool process_Heartbeat(std::time_t loopStart, std::time_t* heartbeatTimer, std::time_t* failedAt)
 {
     if (!PLAT_FsExists(KMO_FILE_AUTORESP)) {
-        return true;
+        return false;
     }
     const std::time_t t1 = std::time(nullptr);
     const std::time_t t2 = std::time(nullptr);
     LOG_Write(77, "KMOClient_Process transcurrieron %d segundos", static_cast<int>(t1 - loopStart));
-    if (HeartbeatPeriod == -1 || t2 - *heartbeatTimer < HeartbeatPeriod) {
-        return true;
+    if (HeartbeatPeriod == -1 || t2 - *heartbeatTimer < HeartbeatPeriod ||
+        (*failedAt != 0 && t2 - *failedAt < kHeartbeatRetrySeconds)) {
+        return false;
     }
     LOG_Write(57, "KMOClient_Process enviando se\xF1" "al de vida");
     std::printf("Eviando se\xF1" "al de vida desde el client\n");
     std::fflush(stdout);
     if (KMOClient_EnviarMensaje_de_vida() == -1) {
         LOG_Write(17, "No se pudo enviar mensaje de vida ");
+        *failedAt = std::time(nullptr);
         return false;
     }
+    *failedAt = 0;
     *heartbeatTimer = std::time(nullptr);
     // The gateway is reachable again: hand it what was authorised locally.
-    // The outcome stays in the files; the loop goes on either way.
-    KMOClient_EnviarRecetasPreautorizadas();
-    return true;
+    // A gateway that takes the heartbeat but fails the forwarding (one that
+    // never answers, say) waits as long as after a failed heartbeat.
+    const ForwardOutcome outcome = client_ForwardBatch(false);
+    if (outcome == ForwardOutcome::Failed) {
+        *failedAt = std::time(nullptr);
+    }
+    return outcome == ForwardOutcome::More;
+}
+
+// Drains the backlog, serving the terminals whenever one has a request
+// waiting (those met already in this pass wait for the next). False when the
+// stop file or a stop signal cut the drain short: the pass then ends without
+// its pause.
+bool process_Drain(PassLeftovers& left, std::time_t* heartbeatTimer)
+{
+    DrainStop why;
+    while ((why = client_Drain(left)) == DrainStop::Terminal) {
+        for (int k = 0; k < TerminalCount && PLAT_StopSignal() == 0; ++k) {
+            if (left.terminal[k] == Leftover::None) {
+                client_HealthTick();
+                left.terminal[k] = client_ServeTerminal(k, heartbeatTimer);
+            }
+        }
+    }
+    return why != DrainStop::Stop;
 }
 
 // 1 when the stop file was found and removed; 0 otherwise (`*left` tells
@@ -81,14 +112,13 @@ int KMOClient_Process()
     const std::time_t loopStart = std::time(nullptr);
     std::time_t heartbeatTimer = loopStart;
     client_HealthReady(heartbeatTimer);
+    std::time_t heartbeatFailedAt = 0;
 
     for (;;) {
         if (const int sig = PLAT_StopSignal(); sig != 0) {
             return process_StopOnSignal(sig);
         }
-        if (!process_Heartbeat(loopStart, &heartbeatTimer)) {
-            return -1;
-        }
+        const bool draining = process_Heartbeat(loopStart, &heartbeatTimer, &heartbeatFailedAt);
         PassLeftovers left;
         if (process_StopFile(&left.stopFile) == 1) {
             return 0;
@@ -100,10 +130,13 @@ int KMOClient_Process()
             client_HealthTick();
             left.terminal[k] = client_ServeTerminal(k, &heartbeatTimer);
         }
+        const bool pause = !draining || process_Drain(left, &heartbeatTimer);
         if (const int sig = PLAT_StopSignal(); sig != 0) {
             return process_StopOnSignal(sig);
         }
         client_HealthPass(heartbeatTimer);
-        client_Pause(left);
+        if (pause) {
+            client_Pause(left);
+        }
     }
 }

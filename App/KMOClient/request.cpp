@@ -7,7 +7,6 @@
 #include <ctime>
 
 #include "kmo_packet.h"
-#include "kmo_socket.h"
 #include "kmo_tran.h"
 #include "kmoclient.h"
 #include "kmoclient_internal.h"
@@ -149,31 +148,19 @@ Leftover client_ServeTerminal(int k, std::time_t* heartbeatTimer)
         return left;
     }
 
-    char gatewayName[KMO_GATEWAY_NAME_SIZE];
-    client_GatewayName(gatewayName);
-    const int conn = SOCKET_Open(gatewayName);
-    if (conn == -1) {
+    const ExchangeResult ex = client_Exchange("KMOClient_Process", len, true);
+    if (ex.fail != ExchangeFail::None) {
         request_AnswerUnreached(k);
-        LOG_Write(17, "KMOClient_Process conectandose al gateway en [%s]", gatewayName);
-        return left;
-    }
-    if (SOCKET_Send(conn, KMOClient_SendBuffer, &len) == -1) {
-        request_AnswerUnreached(k);
-        LOG_Write(17, "KMOClient_Process SOCKET_Send");
-        SOCKET_Close(conn, 2);
-        return left;
-    }
-    LOG_Write(57, "");
-    LOG_Write(57, "KMOClient_Process Envio hacia el Gateway:[%s]", KMOClient_SendBuffer + KMO_PACKET_HEADER_SIZE);
-    LOG_Write(57, "");
-
-    // At most one byte less than the buffer, so the reply text always ends in a NUL.
-    std::memset(KMOClient_ReceiveBuffer, 0, sizeof KMOClient_ReceiveBuffer);
-    if (SOCKET_Receive(conn, KMOClient_ReceiveBuffer, static_cast<int>(sizeof KMOClient_ReceiveBuffer) - 1,
-                       &len) == -1) {
-        request_AnswerUnreached(k);
-        LOG_Write(17, "KMOClient_Process SOCKET_Receive");
-        SOCKET_Close(conn, 2);
+        if (ex.fail == ExchangeFail::Connect) {
+            char gatewayName[KMO_GATEWAY_NAME_SIZE];
+            client_GatewayName(gatewayName);
+            LOG_Write(17, "KMOClient_Process conectandose al gateway en [%s]", gatewayName);
+        } else if (ex.fail == ExchangeFail::Send) {
+            LOG_Write(17, "KMOClient_Process SOCKET_Send");
+        } else {
+            LOG_Write(17, "KMOClient_Process SOCKET_Receive");
+        }
+        client_LogTimeout("KMOClient_Process", ex);
         return left;
     }
     const char* reply = KMOClient_ReceiveBuffer + KMO_PACKET_HEADER_SIZE;
@@ -182,7 +169,6 @@ Leftover client_ServeTerminal(int k, std::time_t* heartbeatTimer)
     LOG_Write(57, "");
     LOG_Write(57, "Hubo una validacion, se reinicializa timer de vida");
     *heartbeatTimer = std::time(nullptr);
-    SOCKET_Close(conn, 2);
 
     if (KMO_TranHasField(reply, "F52") == 1) {
         if (!request_TerminalPath(k, "out.txt", filePath) || KMOClient_WriteFileOutput(filePath, reply) == -1) {

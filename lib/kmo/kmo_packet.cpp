@@ -9,6 +9,7 @@
 
 namespace {
 
+constexpr int kLogError = 4;
 constexpr int kLogDebug = 64;
 
 constexpr std::size_t kLengthSize = 4;
@@ -183,5 +184,50 @@ int KMO_ReceivePacket(PLAT_Sock sock, char* buf, std::size_t cap, int* len)
 
     const long got = packet_RecvAll(sock, buf + kLengthSize, body);
     *len = static_cast<int>(kLengthSize + (got > 0 ? static_cast<std::size_t>(got) : 0));
+    return 0;
+}
+
+namespace {
+
+// Reads exactly `want` bytes at `buf`; false when the connection ended first.
+bool packet_ReadExactly(KMO_ReadFn read, void* ctx, char* buf, std::size_t want, std::size_t* have)
+{
+    while (*have < want) {
+        const std::size_t missing = want - *have;
+        const int ask = missing > static_cast<std::size_t>(INT_MAX) ? INT_MAX : static_cast<int>(missing);
+        int got = 0;
+        if (read(ctx, buf + *have, ask, &got) != 0 || got <= 0 || got > ask) {
+            return false;
+        }
+        *have += static_cast<std::size_t>(got);
+    }
+    return true;
+}
+
+}  // namespace
+
+int KMO_ReceiveWhole(KMO_ReadFn read, void* ctx, char* buf, std::size_t cap, int* len)
+{
+    if (read == nullptr || buf == nullptr || len == nullptr || cap < kLengthSize) {
+        return -1;
+    }
+    std::size_t have = 0;
+    if (!packet_ReadExactly(read, ctx, buf, kLengthSize, &have)) {
+        LOG_Write(kLogError, "KMO_ReceiveWhole la conexion termino tras %zu bytes del encabezado", have);
+        return -1;
+    }
+    const std::uint32_t body = packet_GetBe32(reinterpret_cast<const unsigned char*>(buf));
+    const std::size_t limit = cap < static_cast<std::size_t>(INT_MAX) ? cap : INT_MAX;
+    if (body > limit - kLengthSize) {
+        LOG_Write(kLogError, "KMO_ReceiveWhole el paquete anuncia %lu bytes, caben %zu",
+                  static_cast<unsigned long>(body), limit - kLengthSize);
+        return -1;
+    }
+    const std::size_t total = kLengthSize + body;
+    if (!packet_ReadExactly(read, ctx, buf, total, &have)) {
+        LOG_Write(kLogError, "KMO_ReceiveWhole la conexion termino tras %zu de %zu bytes", have, total);
+        return -1;
+    }
+    *len = static_cast<int>(total);
     return 0;
 }

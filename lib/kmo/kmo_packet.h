@@ -31,3 +31,16 @@ int KMO_SendPacket(PLAT_Sock sock, const char* data, int* len);
 // was cut short. An incomplete length field or a packet larger than `cap`
 // counts as a failed receive (*len 0 or less) and nothing is written past `cap`.
 int KMO_ReceivePacket(PLAT_Sock sock, char* buf, std::size_t cap, int* len);
+
+// One receive of a connection: at most `size` bytes into `buf`, the count in
+// *got. 0 when bytes arrived, -1 when the connection ended or failed (or the
+// caller's time bound ran out). `ctx` is the caller's.
+using KMO_ReadFn = int (*)(void* ctx, char* buf, int size, int* got);
+
+// Reads one whole packet through `read` into `buf` (capacity `cap`): receives
+// until the length field, then every byte it announces, are in the buffer,
+// and never asks for a byte past the packet. Returns 0 with the packet's size
+// in *len; -1 when a receive failed or the connection ended before the packet
+// was whole, or when the announced packet would not fit `cap` (logged at 4).
+// Bytes that follow the packet are not read.
+int KMO_ReceiveWhole(KMO_ReadFn read, void* ctx, char* buf, std::size_t cap, int* len);

@@ -49,7 +49,11 @@ void PLAT_SockFormatIPv4(std::uint32_t addr, char* out, std::size_t cap);
 // A blocking IPv4 stream socket, or PLAT_SOCK_BAD.
 PLAT_Sock PLAT_SockTcp();
 
-// Each returns 0, or -1. The port is in host byte order.
+// Each returns 0, or -1. The port is in host byte order. On a non-blocking
+// socket (PLAT_SockSetBlocking) a connect that is under way returns
+// PLAT_SOCK_IN_PROGRESS instead: wait for the socket to turn writable, then
+// PLAT_SockConnectResult tells how it ended.
+inline constexpr int PLAT_SOCK_IN_PROGRESS = 1;
 int PLAT_SockConnect(PLAT_Sock s, std::uint32_t addr, std::uint16_t port);
 int PLAT_SockBind(PLAT_Sock s, std::uint32_t addr, std::uint16_t port);
 int PLAT_SockListen(PLAT_Sock s, int backlog);
@@ -82,3 +86,22 @@ int PLAT_SockLocalPort(PLAT_Sock s);
 // close), then keeps only the readable ones, in their order, and lowers *count.
 // Returns 0, or -1 (an empty list, a socket that is not open, or a failed wait).
 int PLAT_SockWaitReadable(PLAT_Sock* socks, std::uint32_t* count, PLAT_Sock bound);
+
+// Switches a socket between blocking (1, how every socket starts) and
+// non-blocking mode (0). Returns 0, or -1.
+int PLAT_SockSetBlocking(PLAT_Sock s, int blocking);
+
+// How a connect begun on a non-blocking socket ended, once the socket has
+// turned writable: 0 connected, -1 refused or failed.
+int PLAT_SockConnectResult(PLAT_Sock s);
+
+enum PLAT_SockReady {
+    PLAT_SOCK_READABLE,   // data, the peer's close or an error is waiting
+    PLAT_SOCK_WRITABLE,   // room to send, or a connect under way has ended
+};
+
+// Waits until one socket is ready as asked, for at most `timeoutMs`
+// milliseconds (0 only looks). A signal neither ends the wait early nor
+// lengthens it: the wait goes on for the time that is left. Returns 1 when
+// ready, 0 when the time ran out, -1 on failure.
+int PLAT_SockWait(PLAT_Sock s, PLAT_SockReady what, int timeoutMs);

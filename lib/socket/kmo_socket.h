@@ -1,6 +1,7 @@
 // The socket layer: IPv4 TCP connections named by handle ids, the indexes of a
 // 256-slot connection table. Errors are logged at level 10, information at 50,
-// debug records at 70. No call sets a time-out.
+// debug records at 70. Waits have no end unless the caller sets a time bound
+// (SOCKET_SetDeadline); the connectivity test bounds its own.
 #pragma once
 
 #include <cstdint>
@@ -44,3 +45,14 @@ std::uint16_t SOCKET_TestConnection(const char* address);
 // is not a dotted IPv4 address; SOCKET_LocalPort returns the port or -1.
 int SOCKET_SetListenAddress(const char* dotted);
 int SOCKET_LocalPort(int id);
+
+// Time bound of the calling thread's waits. After SOCKET_SetDeadline(ms) with
+// ms > 0, every connect (SOCKET_Open in client mode), send and receive (not an
+// accept) of this thread must end within ms milliseconds of the call: one that runs out of time
+// fails as that operation fails (-1), with a level-10 record that says so and
+// after how long, and SOCKET_TimedOut() then gives 1. 0 or less lifts the
+// bound (the default: waits without end). Returns 0.
+int SOCKET_SetDeadline(int milliseconds);
+// 1 when the calling thread's last bounded connect, send or receive failed
+// because its time ran out; else 0.
+int SOCKET_TimedOut();

@@ -55,6 +55,22 @@ std::uint32_t socket_ListenAddress();
 // The peer address that the accept role refuses.
 const char* socket_BarredPeer();
 
+// The calling thread's time bound (SOCKET_SetDeadline). socket_TimeLeftMs
+// gives the milliseconds left (0 once it has passed), or -1 without a bound;
+// socket_TimeSpentMs the milliseconds since the bound was set. A timed-out
+// operation logs `text` (a format with one %d, the milliseconds spent) and
+// marks SOCKET_TimedOut. socket_BoundSave/Restore let one operation use a
+// bound of its own and hand the caller's back afterwards.
+int socket_TimeLeftMs();
+int socket_TimeSpentMs();
+void socket_NoteTimedOut(bool timedOut, const char* text);
+struct SocketBound {
+    double start = 0;
+    double end = 0;   // 0: no bound
+};
+SocketBound socket_BoundSave();
+void socket_BoundRestore(const SocketBound& bound);
+
 // ---- Test hooks ----
 
 // Replaces the barred peer address; nullptr restores the built-in one.

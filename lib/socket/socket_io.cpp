@@ -69,6 +69,23 @@ int socket_Accept(PLAT_Sock listener, int* len)
     return result;
 }
 
+// Under the thread's time bound, waits for the socket to be ready; false when
+// the time ran out (`timeoutText` is logged) or the wait failed (`failText`).
+// Without a bound the blocking call itself waits, and this returns true at once.
+bool socket_WaitBounded(PLAT_Sock s, PLAT_SockReady what, const char* timeoutText, const char* failText)
+{
+    const int leftMs = socket_TimeLeftMs();
+    if (leftMs < 0) {
+        return true;
+    }
+    const int ready = PLAT_SockWait(s, what, leftMs);
+    socket_NoteTimedOut(ready == 0, timeoutText);
+    if (ready == -1) {
+        LOG_Write(SOCKET_LOG_ERROR, "%s", failText);
+    }
+    return ready == 1;
+}
+
 }  // namespace
 
 int SOCKET_Send(int id, const char* data, int* len)
@@ -82,6 +99,11 @@ int SOCKET_Send(int id, const char* data, int* len)
     int sent = 0;
     bool ok = false;
     while (sent < want) {
+        if (!socket_WaitBounded(s, PLAT_SOCK_WRITABLE, "SOCKET_Send enviando tiempo de espera agotado tras %d ms",
+                                "SOCKET_Send enviando")) {
+            ok = false;
+            break;
+        }
         const long n = PLAT_SockSend(s, data + sent, static_cast<std::size_t>(want - sent));
         if (n < 0) {
             LOG_Write(SOCKET_LOG_ERROR, "SOCKET_Send enviando");
@@ -113,6 +135,10 @@ int SOCKET_Receive(int id, char* buf, int size, int* len)
         return -1;
     }
     const std::size_t want = size > SOCKET_RECEIVE_MAX ? aux.size() : static_cast<std::size_t>(size);
+    if (!socket_WaitBounded(s, PLAT_SOCK_READABLE, "SOCKET_Receive recv tiempo de espera agotado tras %d ms",
+                            "SOCKET_Receive recv")) {
+        return -1;
+    }
     const long n = PLAT_SockRecv(s, aux.data(), want);
     if (n > 0) {
         LOG_Write(SOCKET_LOG_INFO, "SOCKET_Receive recibio OK HandleId=[%d] Socket=[%d] Len=[%d]",

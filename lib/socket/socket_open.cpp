@@ -132,9 +132,35 @@ int socket_Listen(SockGuard& sock, std::uint32_t addr, int port)
     return id;
 }
 
+// Connects within the thread's time bound: the connect runs non-blocking and
+// is waited for; the socket is blocking again afterwards. 0, -1, or -2 when
+// the time ran out.
+int socket_ConnectBounded(PLAT_Sock s, std::uint32_t addr, int port, int leftMs)
+{
+    if (PLAT_SockSetBlocking(s, 0) != 0) {
+        return -1;
+    }
+    int rc = PLAT_SockConnect(s, addr, static_cast<std::uint16_t>(port));
+    if (rc == PLAT_SOCK_IN_PROGRESS) {
+        const int ready = PLAT_SockWait(s, PLAT_SOCK_WRITABLE, leftMs);
+        rc = ready == 1 ? PLAT_SockConnectResult(s) : (ready == 0 ? -2 : -1);
+    }
+    if (rc == 0 && PLAT_SockSetBlocking(s, 1) != 0) {
+        rc = -1;
+    }
+    return rc;
+}
+
 int socket_Connect(SockGuard& sock, std::uint32_t addr, int port)
 {
-    if (PLAT_SockConnect(sock.get(), addr, static_cast<std::uint16_t>(port)) != 0) {
+    const int leftMs = socket_TimeLeftMs();
+    const int rc = leftMs < 0 ? PLAT_SockConnect(sock.get(), addr, static_cast<std::uint16_t>(port))
+                              : socket_ConnectBounded(sock.get(), addr, port, leftMs);
+    socket_NoteTimedOut(rc == -2, "SOCKET_Open connect() tiempo de espera agotado tras %d ms");
+    if (rc == -2) {
+        return -1;
+    }
+    if (rc != 0) {
         LOG_Write(SOCKET_LOG_ERROR, "SOCKET_Open connect()");
         return -1;
     }

@@ -11,6 +11,8 @@ namespace {
 // The connectivity test reports at the client's levels, not the layer's.
 constexpr int kTestLogError = 17;
 constexpr int kTestLogDebug = 77;
+// A probe that gets no answer within this is taken as failed.
+constexpr int kTestBoundMs = 5000;
 
 // Sets one option to 1 (an int: Linux wants a full int, not the single byte
 // that Winsock accepts); logs `failText` with the socket when that fails.
@@ -52,7 +54,12 @@ std::uint16_t SOCKET_TestConnection(const char* address)
     const char* shown = address != nullptr ? address : "(null)";
     LOG_Write(SOCKET_LOG_DEBUG, "SOCKET_TestConnection Entry TestHost=[%s]", shown);
     std::uint16_t result = 0;
+    // A bound of its own, whatever the caller's: a network that drops packets
+    // must not hold the probe. The caller's bound is handed back afterwards.
+    const SocketBound callers = socket_BoundSave();
+    SOCKET_SetDeadline(kTestBoundMs);
     const int id = SOCKET_Open(address);
+    socket_BoundRestore(callers);
     if (id == -1) {
         LOG_Write(kTestLogError, "SOCKET_TestConnection conectandose a [%s]", shown);
     } else {

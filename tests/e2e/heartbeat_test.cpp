@@ -66,18 +66,23 @@ TEST_F(HeartbeatTest, SwitchedOffOnlyCountsTheTime)
     EXPECT_EQ(CountRecords(Log(), "KMOClient_Process enviando*"), 0);
 }
 
-TEST_F(HeartbeatTest, GatewayDownEndsTheClientWithFailure)
+// The gateway away: the client keeps running and tries no second heartbeat
+// within 30 s; the stop file ends it with status 0.
+TEST_F(HeartbeatTest, GatewayDownKeepsTheClientRunning)
 {
     ASSERT_TRUE(WriteFile(sb.path("kmoautoresp.txt"), record + "\n"));
     UseDeadGateway();
     StartClient(Args({"-p", "0"}));
-    EXPECT_EQ(client.WaitExit(), 255);
+    ASSERT_TRUE(WaitLog("KMOClient_Process transcurrieron * segundos", 10));
+    EXPECT_EQ(client.StopWithFile(), 0);
     EXPECT_EQ(FileText("kmoautoresp.txt"), record + "\n") << "the waiting records are kept";
     const std::vector<LogRecord> log = Log();
     EXPECT_EQ(CheckOrder(log, {"KMOClient_Process enviando se\xF1" "al de vida",
                                "KMOClient_MensajeDeVida conectandose al gateway en [" + gwAddress + "]",
-                               "No se pudo enviar mensaje de vida ", "KMOClient_Exit Entry"}),
+                               "No se pudo enviar mensaje de vida ", "KMOClient_Process encontro archivo de stop*",
+                               "KMOClient_Exit Entry"}),
               "");
+    EXPECT_EQ(CountRecords(log, "KMOClient_Process enviando*"), 1);
     EXPECT_EQ(CountRecords(log, "SOCKET_TestConnection*"), 0) << "a failed heartbeat does not probe";
     const int fail = FindRecord(log, "No se pudo enviar mensaje de vida ");
     ASSERT_GE(fail, 0);

@@ -12,8 +12,9 @@
 
 namespace {
 
-constexpr std::array<const char*, 10> kKeys = {
-    "port", "bind", "policy", "message", "delay", "split", "raw", "record", "log", "ref-start",
+constexpr std::array<const char*, 12> kKeys = {
+    "port", "bind", "policy", "message", "delay", "split", "split-at", "refuse-g04", "raw", "record", "log",
+    "ref-start",
 };
 
 constexpr std::uint32_t kPauseMaxMs = 3600u * 1000u;   // an hour is plenty for a test
@@ -65,7 +66,47 @@ bool gw_ParsePolicies(std::string_view text, std::vector<GwPolicy>& out)
         else if (name == "no-f52") list.push_back(GwPolicy::NoF52);
         else if (name == "close") list.push_back(GwPolicy::Close);
         else if (name == "raw") list.push_back(GwPolicy::Raw);
+        else if (name == "silent") list.push_back(GwPolicy::Silent);
         else return false;
+        if (comma == std::string_view::npos) break;
+        start = comma + 1;
+    }
+    out = std::move(list);
+    return true;
+}
+
+// Comma-separated byte offsets, each above the one before it.
+bool gw_ParseOffsets(std::string_view text, std::vector<std::size_t>& out)
+{
+    std::vector<std::size_t> list;
+    std::size_t start = 0;
+    while (true) {
+        const std::size_t comma = text.find(',', start);
+        std::uint64_t n = 0;
+        const std::string_view item = text.substr(start, comma == std::string_view::npos ? std::string_view::npos
+                                                                                         : comma - start);
+        if (!gw_ParseNumber(item, GW_PACKET_MAX, n) || n == 0 || (!list.empty() && n <= list.back())) {
+            return false;
+        }
+        list.push_back(static_cast<std::size_t>(n));
+        if (comma == std::string_view::npos) break;
+        start = comma + 1;
+    }
+    out = std::move(list);
+    return true;
+}
+
+// Comma-separated field values; none may be empty or hold a '|'.
+bool gw_ParseValues(std::string_view text, std::vector<std::string>& out)
+{
+    std::vector<std::string> list;
+    std::size_t start = 0;
+    while (true) {
+        const std::size_t comma = text.find(',', start);
+        const std::string_view item = text.substr(start, comma == std::string_view::npos ? std::string_view::npos
+                                                                                         : comma - start);
+        if (item.empty() || item.find('|') != std::string_view::npos) return false;
+        list.emplace_back(item);
         if (comma == std::string_view::npos) break;
         start = comma + 1;
     }
@@ -121,6 +162,10 @@ bool gw_Apply(GwOptions& opts, std::string_view key, const std::string& value, s
     } else if (key == "delay" || key == "split") {
         ok = gw_ParseNumber(value, kPauseMaxMs, n);
         if (ok) (key == "delay" ? opts.delayMs : opts.splitMs) = static_cast<std::uint32_t>(n);
+    } else if (key == "split-at") {
+        ok = gw_ParseOffsets(value, opts.splitAt);
+    } else if (key == "refuse-g04") {
+        ok = gw_ParseValues(value, opts.refuseG04);
     } else if (key == "raw") {
         ok = gw_ParseHex(value, opts.raw);
         if (ok) opts.rawSet = true;
@@ -214,17 +259,21 @@ GwParse GW_ParseOptions(int argc, char** argv, GwOptions& opts, std::string& err
 const char* GW_Usage()
 {
     return "usage: kmogateway [--port N] [--bind ADDR] [--config FILE] [--policy LIST]\n"
-           "                  [--message TEXT] [--delay MS] [--split MS] [--raw HEX]\n"
-           "                  [--record FILE] [--log SPEC] [--ref-start N]\n"
+           "                  [--message TEXT] [--delay MS] [--split MS] [--split-at LIST]\n"
+           "                  [--refuse-g04 LIST] [--raw HEX] [--record FILE] [--log SPEC]\n"
+           "                  [--ref-start N]\n"
            "  --port N        listen on port N (default 8000; 0 picks a free port)\n"
            "  --bind ADDR     listen address, a 127.x.y.z address (default 127.0.0.1)\n"
            "  --config FILE   read these settings from FILE (\"name = value\" lines);\n"
            "                  options on the command line win\n"
            "  --policy LIST   comma-separated answers to successive requests: approve,\n"
-           "                  refuse, no-f52, close, raw; the last one repeats (default approve)\n"
+           "                  refuse, no-f52, close, raw, silent; the last one repeats\n"
+           "                  (default approve)\n"
            "  --message TEXT  reply message (F51) for every policy\n"
            "  --delay MS      wait MS milliseconds before answering a request\n"
-           "  --split MS      send each reply in two parts, MS milliseconds apart\n"
+           "  --split MS      send each reply in parts, MS milliseconds apart\n"
+           "  --split-at LIST byte offsets where a split reply is cut (default 5)\n"
+           "  --refuse-g04 LIST  refuse the requests whose G04 is one of LIST\n"
            "  --raw HEX       the bytes that the raw policy sends\n"
            "  --record FILE   append every packet received to FILE\n"
            "  --log SPEC      write a log: path[,min,max] (levels 1 to 80 by default)\n"

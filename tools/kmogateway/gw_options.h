@@ -8,7 +8,7 @@
 #include <vector>
 
 // What the gateway does with a request, one entry of the policy list.
-enum class GwPolicy { Approve, Refuse, NoF52, Close, Raw };
+enum class GwPolicy { Approve, Refuse, NoF52, Close, Raw, Silent };
 
 // Largest packet accepted, its length field included; a longer one is dropped
 // with its connection.
@@ -27,6 +27,8 @@ struct GwOptions {
     std::string message;
     std::uint32_t delayMs = 0;
     std::uint32_t splitMs = 0;
+    std::vector<std::size_t> splitAt{5};    // where a split reply is cut, ascending
+    std::vector<std::string> refuseG04;     // requests with one of these G04 are refused
     bool rawSet = false;
     std::vector<char> raw;                  // the reply of the raw policy
     std::string record;                     // file of every packet received

@@ -116,8 +116,14 @@ GwAnswer GW_Answer(const GwOptions& opts, GwCounters& counters, const char* pack
     }
 
     const std::size_t last = opts.policies.size() - 1;
-    const GwPolicy policy = opts.policies[std::min(counters.policyIndex, last)];
+    GwPolicy policy = opts.policies[std::min(counters.policyIndex, last)];
     if (counters.policyIndex <= last) ++counters.policyIndex;
+    if (!opts.refuseG04.empty()) {
+        const FieldBuffer g04 = gw_Field(text, "G04");
+        if (std::find(opts.refuseG04.begin(), opts.refuseG04.end(), g04.data()) != opts.refuseG04.end()) {
+            policy = GwPolicy::Refuse;
+        }
+    }
 
     switch (policy) {
     case GwPolicy::Approve:
@@ -131,6 +137,8 @@ GwAnswer GW_Answer(const GwOptions& opts, GwCounters& counters, const char* pack
                         opts.messageSet ? opts.message.c_str() : "RECETA APROBADA", false);
     case GwPolicy::Raw:
         return GwAnswer{GwAction::Send, opts.raw};
+    case GwPolicy::Silent:
+        return GwAnswer{GwAction::Hold, {}};
     case GwPolicy::Close:
         break;
     }

@@ -11,6 +11,7 @@ enum class GwAction {
     Ignore,     // a heartbeat: no answer
     Send,       // send `bytes`, then close
     Close,      // close without a word
+    Hold,       // keep the connection open and never answer
 };
 
 struct GwAnswer {

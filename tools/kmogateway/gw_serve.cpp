@@ -32,6 +32,7 @@ constexpr int kMaxClients = SOCKET_SET_SIZE - 1;
 
 struct Conn {
     bool open = false;
+    bool held = false;                  // answered with silence: kept until the client leaves
     std::vector<char> data;             // the bytes of the packet so far
     std::size_t need = kLengthField;    // bytes wanted: the length field, then the packet
 };
@@ -85,7 +86,8 @@ bool srv_Send(int id, const char* data, std::size_t len)
     return true;
 }
 
-// Sends the answer, in two parts when --split asks for it.
+// Sends the answer, cut at the --split-at offsets with --split pauses between
+// the parts when --split asks for it.
 void srv_SendReply(const Server& srv, int id, const std::vector<char>& bytes)
 {
     const std::uint32_t split = srv.opts->splitMs;
@@ -93,10 +95,14 @@ void srv_SendReply(const Server& srv, int id, const std::vector<char>& bytes)
         srv_Send(id, bytes.data(), bytes.size());
         return;
     }
-    const std::size_t first = std::min<std::size_t>(5, bytes.size());
-    if (srv_Send(id, bytes.data(), first) && srv_Pause(split)) {
-        srv_Send(id, bytes.data() + first, bytes.size() - first);
+    std::size_t from = 0;
+    for (const std::size_t cut : srv.opts->splitAt) {
+        const std::size_t to = std::min(cut, bytes.size());
+        if (to <= from) continue;
+        if (!srv_Send(id, bytes.data() + from, to - from) || !srv_Pause(split)) return;
+        from = to;
     }
+    srv_Send(id, bytes.data() + from, bytes.size() - from);
 }
 
 // A whole packet has arrived: record it, answer it, close the connection.
@@ -109,6 +115,11 @@ void srv_Answer(Server& srv, int id)
 
     if (answer.action != GwAction::Ignore && !srv_Pause(srv.opts->delayMs)) {
         srv_Close(srv, id);
+        return;
+    }
+    if (answer.action == GwAction::Hold) {
+        conn.held = true;
+        LOG_Write(kLogInfo, "GATEWAY_Serve holding ClientId=[%d] without answer", id);
         return;
     }
     if (answer.action == GwAction::Send) {
@@ -152,6 +163,7 @@ void srv_Read(Server& srv, int id)
         srv_Drop(srv, id);
         return;
     }
+    if (conn.held) return;   // whatever else it sends goes unanswered too
     conn.data.insert(conn.data.end(), chunk.data(), chunk.data() + len);
 
     if (conn.need == kLengthField && conn.data.size() == kLengthField) {

@@ -1,6 +1,8 @@
 // Forwarding of the pre-authorised records in kmoautoresp.txt.
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -78,9 +80,9 @@ TEST_F(BatchTest, FivePerCallAndTheRestStays)
     WriteFile("kmoautoresp.tmp", Rec(99) + "\n");   // a leftover must not come back
     EXPECT_EQ(KMOClient_EnviarRecetasPreautorizadas(), -1);
     EXPECT_EQ(gw.Packets().size(), 5u);
-    EXPECT_TRUE(Logged("ERROR\tKMOClient_EnviarRecetasPreautorizadas envio 5 recetas y sale"));
+    EXPECT_TRUE(Logged("INFO\tKMOClient_EnviarRecetasPreautorizadas envio 5 recetas y sale"));
     EXPECT_EQ(ReadFile("kmoautoresp.txt"), Rec(6) + "\n" + Rec(7) + "\n");
-    EXPECT_FALSE(fs::exists("kmoautoresp.tmp"));
+    EXPECT_FALSE(fs::exists("kmoautoresp.pos"));
 }
 
 TEST_F(BatchTest, ExactlyFiveIsNotStoppedByTheLimit)
@@ -96,20 +98,80 @@ TEST_F(BatchTest, ExactlyFiveIsNotStoppedByTheLimit)
     EXPECT_FALSE(Logged("envio 5 recetas y sale"));
 }
 
-TEST_F(BatchTest, RefusedRecordStaysFirstAndInvalidOnesAreDropped)
+// Refused, of an unknown type, too long for a packet: each is set aside whole
+// (its CR LF becomes LF) and the records behind it are forwarded.
+TEST_F(BatchTest, RecordsThatCannotGoAreSetAsideAndTheQueueGoesOn)
 {
-    FakeGateway gw({kAccept, kRefuse});
+    FakeGateway gw({kAccept, kRefuse, kAccept});
     PortGateway = gw.Port();
-    WriteFile("kmoautoresp.txt", Rec(1) + "\n" + Rec(2, "000030") + "\n" + Rec(3) + "\n" + Rec(4) + "\n");
-    EXPECT_EQ(KMOClient_EnviarRecetasPreautorizadas(), -1);
-    EXPECT_EQ(Texts(gw), (std::vector<std::string>{Rec(1), Rec(3)}));
+    const std::string hugeRec = "|G99=000020|G10=" + std::string(5000, 'y') + "|";
+    WriteFile("kmoautoresp.txt", Rec(1) + "\n" + Rec(2, "000030") + "\r\n" + Rec(3) + "\n" + hugeRec + "\n" +
+                                     Rec(4) + "\n");
+    EXPECT_EQ(KMOClient_EnviarRecetasPreautorizadas(), 0);
+    EXPECT_EQ(Texts(gw), (std::vector<std::string>{Rec(1), Rec(3), Rec(4)}));
+    EXPECT_EQ(ReadFile("kmoautoresprechazadas.txt"), Rec(2, "000030") + "\n" + Rec(3) + "\n" + hugeRec + "\n");
+    EXPECT_EQ(ReadFile("kmoautorespvalid.txt"), kAccept + "\n" + kAccept + "\n");
+    EXPECT_FALSE(fs::exists("kmoautoresp.txt"));
     EXPECT_TRUE(Logged("ERROR\tKMOClient_EnviarRecetasPreautorizadas Tipo de transaccion invalido"));
     EXPECT_TRUE(Logged("ERROR\tKMOClient_EnviarRecetasPreautorizadas dio error en la validacion"));
-    EXPECT_EQ(ReadFile("kmoautoresp.txt"), Rec(3) + "\n" + Rec(4) + "\n");
-    EXPECT_EQ(ReadFile("kmoautorespvalid.txt"), kAccept + "\n");
+    EXPECT_TRUE(Logged("ERROR\tKMOClient_EnviarRecetasPreautorizadas receta rechazada por el gateway:[" + kRefuse + "]"));
+    EXPECT_TRUE(Logged("ERROR\tKMOClient_EnviarRecetasPreautorizadas KMO_MakePacket"));
 }
 
-TEST_F(BatchTest, ReplyWithoutTextIsARefusal)
+// FNV-1a 64 of a text, as the progress mark records it.
+std::string Mark(const std::string& prefix)
+{
+    std::uint64_t h = 14695981039346656037ULL;
+    for (const char c : prefix) {
+        h = (h ^ static_cast<unsigned char>(c)) * 1099511628211ULL;
+    }
+    char line[64];
+    std::snprintf(line, sizeof line, "%zu %016llx\n", prefix.size(), static_cast<unsigned long long>(h));
+    return line;
+}
+
+// A call that died after two records left its mark: the next call starts at
+// the third. A mark that does not fit the file (rewritten since, or cut short
+// by the crash) is ignored and nothing is skipped.
+TEST_F(BatchTest, ProgressMarkIsHonouredOnlyWhileItFitsTheFile)
+{
+    const std::string file = Rec(1) + "\n" + Rec(2) + "\n" + Rec(3) + "\n";
+    const std::string two = Rec(1) + "\n" + Rec(2) + "\n";
+    struct Case {
+        std::string mark;
+        std::vector<std::string> sent;
+    };
+    for (const Case& c : {Case{Mark(Rec(1) + "\n") + Mark(two), {Rec(3)}},
+                          Case{Mark(two) + "7 00", {Rec(3)}},                  // last line cut short
+                          Case{Mark(Rec(9) + "\n" + Rec(2) + "\n"), {Rec(1), Rec(2), Rec(3)}},
+                          Case{Mark(file + Rec(4) + "\n"), {Rec(1), Rec(2), Rec(3)}},
+                          Case{"garbage\n", {Rec(1), Rec(2), Rec(3)}}}) {
+        SCOPED_TRACE(c.mark);
+        FakeGateway gw(std::vector<std::string>(c.sent.size(), kAccept));
+        PortGateway = gw.Port();
+        WriteFile("kmoautoresp.txt", file);
+        WriteFile("kmoautoresp.pos", c.mark);
+        EXPECT_EQ(KMOClient_EnviarRecetasPreautorizadas(), 0);
+        EXPECT_EQ(Texts(gw), c.sent);
+        EXPECT_FALSE(fs::exists("kmoautoresp.txt"));
+        EXPECT_FALSE(fs::exists("kmoautoresp.pos"));
+    }
+}
+
+// A call that stops at a failed exchange rewrites the file from the failed
+// record on, with LF line ends only, and leaves no mark behind.
+TEST_F(BatchTest, StoppedCallRewritesTheRestWithPlainLineEnds)
+{
+    FakeGateway gw({kAccept, "close"});
+    PortGateway = gw.Port();
+    WriteFile("kmoautoresp.txt", Rec(1) + "\r\n" + Rec(2) + "\r\n\r\n" + Rec(3) + "\r\r\n" + Rec(4));
+    EXPECT_EQ(KMOClient_EnviarRecetasPreautorizadas(), -1);
+    gw.Packets();
+    EXPECT_EQ(ReadFile("kmoautoresp.txt"), Rec(2) + "\n" + Rec(3) + "\n" + Rec(4) + "\n");
+    EXPECT_FALSE(fs::exists("kmoautoresp.pos"));
+}
+
+TEST_F(BatchTest, ReplyWithoutTextIsTriedAgainLater)
 {
     FakeGateway gw({""});
     PortGateway = gw.Port();
@@ -151,21 +213,15 @@ TEST_F(BatchTest, FailedExchangeKeepsEveryRecord)
 }
 
 // A record may be longer than a request (a full request plus its G52 stamp):
-// it goes out whole. One longer than a packet can carry is neither split nor
-// dropped: it stays first in the file.
-TEST_F(BatchTest, LongRecordsAreSentWholeOrKept)
+// it goes out whole.
+TEST_F(BatchTest, LongRecordsAreSentWhole)
 {
     FakeGateway gw({kAccept, kAccept});
     PortGateway = gw.Port();
     const std::string longRec = "|G99=000020|G10=" + std::string(1500, 'x') + "|";
-    const std::string hugeRec = "|G99=000020|G10=" + std::string(5000, 'y') + "|";
-    WriteFile("kmoautoresp.txt", Rec(1) + "\n" + longRec + "\n" + hugeRec + "\n" + Rec(3) + "\n");
-    EXPECT_EQ(KMOClient_EnviarRecetasPreautorizadas(), -1);
-    const auto texts = Texts(gw);
-    ASSERT_EQ(texts.size(), 2u);
-    EXPECT_EQ(texts[1], longRec);
-    EXPECT_TRUE(Logged("ERROR\tKMOClient_EnviarRecetasPreautorizadas KMO_MakePacket"));
-    EXPECT_EQ(ReadFile("kmoautoresp.txt"), hugeRec + "\n" + Rec(3) + "\n");
+    WriteFile("kmoautoresp.txt", Rec(1) + "\n" + longRec + "\n");
+    EXPECT_EQ(KMOClient_EnviarRecetasPreautorizadas(), 0);
+    EXPECT_EQ(Texts(gw), (std::vector<std::string>{Rec(1), longRec}));
 }
 
 }  // namespace

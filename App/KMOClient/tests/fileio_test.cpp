@@ -2,6 +2,7 @@
 // truncation, error records and the request buffer's capacity.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
@@ -111,10 +112,10 @@ TEST_F(FileIoTest, ReadRefusesDirectory)
 TEST_F(FileIoTest, WriteTruncatesAndWritesCrLf)
 {
     WriteAll(dir_ / "out.txt", std::string(3000, 'z'));
-    std::strcpy(KMOClient_RequestBuffer, "request that the write overwrites");
+    std::strcpy(KMOClient_RequestBuffer, "request that the write leaves alone");
     ASSERT_EQ(KMOClient_WriteFileOutput(Path("out.txt").c_str(), "|F50=ok|\nline\n"), 0);
     EXPECT_EQ(ReadAll(dir_ / "out.txt"), "|F50=ok|\r\nline\r\n");
-    EXPECT_EQ(Buffer(), "|F50=ok|\nline\n");
+    EXPECT_EQ(Buffer(), "request that the write leaves alone");
 }
 
 TEST_F(FileIoTest, WriteNormalisesWhenAsked)
@@ -127,11 +128,15 @@ TEST_F(FileIoTest, WriteNormalisesWhenAsked)
     EXPECT_EQ(out.substr(out.size() - 3), "|\r\n");
 }
 
-TEST_F(FileIoTest, WriteCutsLongTextToBuffer)
+// A gateway reply of any length a packet can carry is written whole; a longer
+// text is cut at the packet's size.
+TEST_F(FileIoTest, WriteKeepsLongRepliesWholeUpToAPacket)
 {
-    const std::string text(3000, 'q');
-    ASSERT_EQ(KMOClient_WriteFileOutput(Path("out.txt").c_str(), text.c_str()), 0);
-    EXPECT_EQ(ReadAll(dir_ / "out.txt"), std::string(KMO_REQUEST_SIZE - 1, 'q'));
+    for (const std::size_t n : {std::size_t{3000}, KMO_PACKET_SIZE - 1, std::size_t{6000}}) {
+        const std::string text(n, 'q');
+        ASSERT_EQ(KMOClient_WriteFileOutput(Path("out.txt").c_str(), text.c_str()), 0);
+        EXPECT_EQ(ReadAll(dir_ / "out.txt"), std::string(std::min(n, KMO_PACKET_SIZE - 1), 'q')) << n;
+    }
 }
 
 TEST_F(FileIoTest, WriteAcceptsTheRequestBufferItself)

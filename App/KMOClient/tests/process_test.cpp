@@ -1,6 +1,7 @@
 // The main loop, the road of one request, and the heartbeat.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
 #include <ctime>
 #include <string>
@@ -111,16 +112,29 @@ TEST_F(ProcessTest, HeartbeatCheckOnlyWhilePreauthorisationsArePending)
     EXPECT_FALSE(Logged("enviando"));
 }
 
-TEST_F(ProcessTest, FailedHeartbeatEndsTheLoopWithMinusOne)
+// The gateway is away: the failed heartbeat is logged, the pass goes on and the
+// terminal is answered locally; later passes do not try again within 30 s.
+TEST_F(ProcessTest, FailedHeartbeatIsLoggedAndThePassGoesOn)
 {
     WriteFile("kmoautoresp.txt", "|G99=000020|\n");
+    UseTerminal("t1");
+    WriteFile(Root() / "t1in.txt", "|G01=9|G04=8|G99=000020|");
+    std::thread operator_([this] {
+        for (int i = 0; i < 1000 && !fs::exists(Root() / "t1out.txt"); ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));   // a few more passes
+        WriteFile(Root() / "KMOCLIENTSTOP.tmp", "");
+    });
     testing::internal::CaptureStdout();
-    EXPECT_EQ(KMOClient_Process(), -1);
+    EXPECT_EQ(KMOClient_Process(), 0);
+    operator_.join();
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "Eviando se\xF1" "al de vida desde el client\n");
+    EXPECT_NE(ReadFile(Root() / "t1out.txt").find("F50=ND"), std::string::npos);
     const auto log = LogText();
-    EXPECT_TRUE(Logged("INFO\tKMOClient_Process enviando se\xF1" "al de vida"));
+    EXPECT_EQ(std::count(log.begin(), log.end(), "ERROR\tNo se pudo enviar mensaje de vida "), 1);
     EXPECT_TRUE(Logged("ERROR\tKMOClient_MensajeDeVida conectandose al gateway en [127.0.0.1:1]"));
-    EXPECT_EQ(log.back(), "ERROR\tNo se pudo enviar mensaje de vida ");
+    EXPECT_EQ(log.back(), "DEBUG\tKMOClient_Process Exit");
 }
 
 TEST_F(ProcessTest, HeartbeatPacketCarriesFarmCodeAndItsOwnName)

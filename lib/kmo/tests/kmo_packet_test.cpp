@@ -299,4 +299,58 @@ TEST(ReceivePacket, PacketLargerThanBufferIsRefusedWithoutOverrun)
     EXPECT_LT(tiny, 0);
 }
 
+// A connection as KMO_ReceiveWhole sees it: `bytes` arrive in pieces of at
+// most `piece` bytes, then the connection ends.
+struct Script {
+    std::string bytes;
+    std::size_t piece;
+    std::size_t delivered = 0;
+    std::size_t largestAsk = 0;
+
+    static int Read(void* ctx, char* buf, int size, int* got)
+    {
+        auto* s = static_cast<Script*>(ctx);
+        s->largestAsk = std::max(s->largestAsk, static_cast<std::size_t>(size));
+        const std::size_t n = std::min({s->piece, s->bytes.size() - s->delivered, static_cast<std::size_t>(size)});
+        if (n == 0)
+            return -1;   // the peer closed, or the time bound ran out
+        std::memcpy(buf, s->bytes.data() + s->delivered, n);
+        s->delivered += n;
+        *got = static_cast<int>(n);
+        return 0;
+    }
+};
+
+TEST(ReceiveWhole, ReadsUntilTheAnnouncedLengthAndNoFurther)
+{
+    std::vector<char> made(64);
+    const int size = KMO_MakePacket(1, "GATE", "|F50=00|F52=000000000001|", made.data(), made.size());
+    const std::string pkt(made.data(), static_cast<std::size_t>(size));
+    struct Case {
+        std::string bytes;
+        std::size_t piece, cap;
+        int result;
+    } cases[] = {
+        {pkt, 4096, 4095, 0},           {pkt, 5, 4095, 0},   // in segments
+        {pkt, 1, 4095, 0},              {pkt + "garbage", 4096, 4095, 0},
+        {pkt, 4096, pkt.size(), 0},     {pkt, 4096, pkt.size() - 1, -1},   // one byte too many
+        {pkt.substr(0, 30), 7, 4095, -1},   {pkt.substr(0, 3), 4096, 4095, -1},
+        {"", 4096, 4095, -1},           {std::string(4, '\xff') + pkt.substr(4), 4096, 4095, -1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.bytes.size() << " bytes by " << c.piece << ", cap " << c.cap);
+        Script script{c.bytes, c.piece};
+        std::vector<char> buf(c.cap + 8, '#');
+        int len = -7;
+        EXPECT_EQ(KMO_ReceiveWhole(Script::Read, &script, buf.data(), c.cap, &len), c.result);
+        EXPECT_LE(script.largestAsk, c.cap);
+        EXPECT_EQ(std::string(buf.begin() + static_cast<std::ptrdiff_t>(c.cap), buf.end()), std::string(8, '#'));
+        EXPECT_EQ(len, c.result == 0 ? static_cast<int>(pkt.size()) : -7);
+        if (c.result == 0) {
+            EXPECT_EQ(std::string(buf.data(), pkt.size()), pkt);
+            EXPECT_EQ(script.delivered, pkt.size()) << "read past the packet";
+        }
+    }
+}
+
 }  // namespace

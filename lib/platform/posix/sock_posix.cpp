@@ -13,6 +13,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/types.h>
+#include <time.h>
 #include <unistd.h>
 #include <vector>
 
@@ -186,11 +187,18 @@ int PLAT_SockConnect(PLAT_Sock s, std::uint32_t addr, std::uint16_t port)
     if (::connect(s, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0) {
         return 0;
     }
+    if (errno == EINPROGRESS) {
+        return PLAT_SOCK_IN_PROGRESS;
+    }
     return errno == EINTR ? sock_FinishConnect(s) : -1;
 }
 
 int PLAT_SockBind(PLAT_Sock s, std::uint32_t addr, std::uint16_t port)
 {
+    // A listener restarted on its port must not wait for the connections of
+    // its predecessor to leave TIME_WAIT (Winsock does not make it wait).
+    const int on = 1;
+    ::setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     const sockaddr_in sa = sock_Address(addr, port);
     return ::bind(s, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0 ? 0 : -1;
 }
@@ -311,4 +319,49 @@ int PLAT_SockWaitReadable(PLAT_Sock* socks, std::uint32_t* count, PLAT_Sock boun
     }
     *count = kept;
     return 0;
+}
+
+int PLAT_SockSetBlocking(PLAT_Sock s, int blocking)
+{
+    const int flags = ::fcntl(s, F_GETFL);
+    if (flags < 0) {
+        return -1;
+    }
+    const int wanted = blocking != 0 ? (flags & ~O_NONBLOCK) : (flags | O_NONBLOCK);
+    return ::fcntl(s, F_SETFL, wanted) == 0 ? 0 : -1;
+}
+
+int PLAT_SockConnectResult(PLAT_Sock s)
+{
+    int err = 0;
+    socklen_t len = sizeof err;
+    if (::getsockopt(s, SOL_SOCKET, SO_ERROR, &err, &len) != 0 || err != 0) {
+        return -1;
+    }
+    return 0;
+}
+
+int PLAT_SockWait(PLAT_Sock s, PLAT_SockReady what, int timeoutMs)
+{
+    // The end is fixed once, so that signals cannot stretch the wait.
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    const long long end = now.tv_sec * 1000LL + now.tv_nsec / 1000000 + (timeoutMs > 0 ? timeoutMs : 0);
+    pollfd p{};
+    p.fd = s;
+    p.events = what == PLAT_SOCK_READABLE ? POLLIN : POLLOUT;
+    for (;;) {
+        ::clock_gettime(CLOCK_MONOTONIC, &now);
+        const long long left = end - (now.tv_sec * 1000LL + now.tv_nsec / 1000000);
+        const int n = ::poll(&p, 1, left > 0 ? static_cast<int>(left) : 0);
+        if (n > 0) {
+            return (p.revents & POLLNVAL) != 0 ? -1 : 1;
+        }
+        if (n == 0) {
+            return 0;
+        }
+        if (errno != EINTR) {
+            return -1;
+        }
+    }
 }

@@ -352,6 +352,34 @@ TEST(Gateway, SplitReplyReassemblesToTheSameBytes)
     ::close(s);
 }
 
+// --split-at cuts the reply where asked, the pause apart; silence keeps the
+// connection without a word while others are served; --refuse-g04 refuses the
+// chosen records whatever the policy says.
+TEST(Gateway, SplitAtChosenBytesSilenceAndRefusalByG04)
+{
+    Gateway gw;
+    ASSERT_TRUE(gw.Start({"--port", "0", "--split", "150", "--split-at", "3,20", "--policy", "approve,silent",
+                          "--refuse-g04", "56,55"}));
+    const std::string other = "|G01=123|G04=57|G08=7|G41=T1|G99=000020|";
+    const int s = Connect(gw.port());
+    SendAll(s, Request(1, other));
+    std::vector<std::size_t> parts;
+    std::string all;
+    char buf[4096];
+    for (ssize_t n; Readable(s, kWaitMs) && (n = ::read(s, buf, sizeof buf)) > 0; all.append(buf, n))
+        parts.push_back(static_cast<std::size_t>(n));
+    ::close(s);
+    const std::string reply = Reply(1, "|F01=123|F04=57|F08=7|F41=T1|F50=00|F51=RECETA APROBADA|F52=000000000001|");
+    EXPECT_EQ(all, reply);
+    EXPECT_EQ(parts, (std::vector<std::size_t>{3, 17, reply.size() - 20}));
+
+    const int quiet = Connect(gw.port());
+    SendAll(quiet, Request(1, other));
+    EXPECT_FALSE(Readable(quiet, 300)) << "a silent gateway sends nothing and keeps the connection";
+    EXPECT_EQ(Exchange(gw.port(), Request()), Reply(1, kEcho + "|F50=ER|F51=RECETA RECHAZADA|F52=000000000002|"));
+    ::close(quiet);
+}
+
 TEST(Gateway, RecordsEveryPacketAsReceived)
 {
     Gateway gw;
@@ -448,6 +476,9 @@ TEST(Gateway, RefusedCommandLines)
         {{"--raw", "abc"}, "raw"},
         {{"--message", "A|B"}, "message"},
         {{"--ref-start", "1000000000000"}, "ref-start"},
+        {{"--split-at", "20,3"}, "split-at"},
+        {{"--split-at", "0"}, "split-at"},
+        {{"--refuse-g04", "1,,2"}, "refuse-g04"},
         {{"--config", "/nonexistent/kmogw.cfg"}, "configuration"},
     };
     for (const Case& c : cases) {
