@@ -88,7 +88,11 @@ void socket_SetMultithreaded(bool on);
 // restores the platform's.
 using SocketResolver = int (*)(const char* host, std::uint32_t* addr);
 void socket_SetResolver(SocketResolver resolver);
-int socket_Resolve(const char* host, std::uint32_t* addr);
+// Resolves `host` to its first IPv4 address: 0 or a PLAT_RESOLVE_* code. With
+// `leftMs` of 0 or more the wait is bounded: SOCKET_RESOLVE_TIMED_OUT when the
+// resolver has not answered by then (it finishes unseen); -1 waits for it.
+inline constexpr int SOCKET_RESOLVE_TIMED_OUT = -2;
+int socket_Resolve(const char* host, std::uint32_t* addr, int leftMs);
 
 // Views of the socket sets.
 std::uint32_t socket_ReadSetCount();

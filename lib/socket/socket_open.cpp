@@ -202,7 +202,13 @@ int SOCKET_Open(const char* address)
 
     std::uint32_t addr = socket_ListenAddress();
     if (!server) {
-        const int code = socket_Resolve(host, &addr);
+        const int code = socket_Resolve(host, &addr, socket_TimeLeftMs());
+        socket_NoteTimedOut(code == SOCKET_RESOLVE_TIMED_OUT,
+                            "SOCKET_Open resolviendo host tiempo de espera agotado tras %d ms");
+        if (code == SOCKET_RESOLVE_TIMED_OUT) {
+            LOG_Write(SOCKET_LOG_ERROR, "SOCKET_Open resolviendo host [%s]", host);
+            return -1;
+        }
         if (code != 0) {
             socket_LogResolveError(code);
             LOG_Write(SOCKET_LOG_ERROR, "SOCKET_Open resolviendo host [%s]", host);

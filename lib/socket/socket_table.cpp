@@ -3,8 +3,15 @@
 // "kmosock.mutex"; start-up, shutdown and the locked slot protocol.
 #include <array>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <system_error>
+#include <thread>
 
 #include "kmo_socket.h"
 #include "log.h"
@@ -297,10 +304,56 @@ void socket_SetResolver(SocketResolver resolver)
     g_resolver = resolver;
 }
 
-int socket_Resolve(const char* host, std::uint32_t* addr)
+namespace {
+
+int socket_ResolveNow(SocketResolver resolver, const char* host, std::uint32_t* addr)
+{
+    return resolver != nullptr ? resolver(host, addr) : PLAT_SockResolveIPv4(host, addr);
+}
+
+// A resolution that runs on a thread of its own, so that its caller can stop
+// waiting for it; the thread finishes on its own time and frees the job.
+struct ResolveJob {
+    std::mutex m;
+    std::condition_variable done;
+    bool finished = false;
+    int code = PLAT_RESOLVE_OTHER;
+    std::uint32_t addr = 0;
+    std::string host;
+};
+
+}  // namespace
+
+int socket_Resolve(const char* host, std::uint32_t* addr, int leftMs)
 {
     const SocketResolver resolver = g_resolver.load();
-    return resolver != nullptr ? resolver(host, addr) : PLAT_SockResolveIPv4(host, addr);
+    std::uint32_t dotted = 0;
+    if (leftMs < 0 || (resolver == nullptr && PLAT_SockParseIPv4(host, &dotted) == 0)) {
+        return socket_ResolveNow(resolver, host, addr);   // no bound, or nothing to wait for
+    }
+    auto job = std::make_shared<ResolveJob>();
+    job->host = host;
+    try {
+        std::thread([job, resolver] {
+            std::uint32_t found = 0;
+            const int code = socket_ResolveNow(resolver, job->host.c_str(), &found);
+            const std::lock_guard<std::mutex> hold(job->m);
+            job->code = code;
+            job->addr = found;
+            job->finished = true;
+            job->done.notify_one();
+        }).detach();
+    } catch (const std::system_error&) {
+        return socket_ResolveNow(resolver, host, addr);   // no thread to be had: wait as before
+    }
+    std::unique_lock<std::mutex> hold(job->m);
+    if (!job->done.wait_for(hold, std::chrono::milliseconds(leftMs), [&] { return job->finished; })) {
+        return SOCKET_RESOLVE_TIMED_OUT;
+    }
+    if (job->code == 0) {
+        *addr = job->addr;
+    }
+    return job->code;
 }
 
 std::uint32_t socket_ReadSetCount()

@@ -2,6 +2,7 @@
 // test's own bound.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -121,6 +122,45 @@ TEST_F(DeadlineTest, ConnectThatCannotCompleteRunsOutOfTime)
     for (int id : queued)
         SOCKET_Close(id, 2);
     PLAT_SockClose(s);
+}
+
+
+// A resolver that takes its time: the name is waited for only as long as the
+// bound allows (a resolver that does not answer must not hold the exchange),
+// while one that answers in time gives its address as before.
+std::atomic<int> g_resolverDelayMs{0};
+std::atomic<std::uint32_t> g_resolverAnswer{0};
+int SlowResolver(const char*, std::uint32_t* addr)
+{
+    std::this_thread::sleep_for(std::chrono::milliseconds(g_resolverDelayMs.load()));
+    *addr = g_resolverAnswer.load();
+    return 0;
+}
+
+TEST_F(DeadlineTest, NameResolutionIsBoundedToo)
+{
+    RawListener l;
+    g_resolverAnswer = Loopback();
+    socket_SetResolver(SlowResolver);
+    for (const int delayMs : {1500, 20}) {
+        SCOPED_TRACE(delayMs);
+        g_resolverDelayMs = delayMs;
+        log_->Clear();
+        SOCKET_SetDeadline(300);
+        const auto start = Clock::now();
+        const int id = SOCKET_Open(("gateway.test:" + std::to_string(l.port)).c_str());
+        const double took = Since(start);
+        EXPECT_EQ(id == -1, delayMs > 300);
+        EXPECT_EQ(SOCKET_TimedOut(), delayMs > 300 ? 1 : 0);
+        if (delayMs > 300) {
+            EXPECT_LT(took, 1.0);
+            EXPECT_GE(TimedOutAfter(*log_, "SOCKET_Open resolviendo host"), 290);
+            EXPECT_TRUE(log_->Has("SOCKET_Open resolviendo host [gateway.test]"));
+        }
+        if (id != -1)
+            SOCKET_Close(id, 2);
+    }
+    SOCKET_SetDeadline(0);
 }
 
 }  // namespace
