@@ -32,3 +32,8 @@ int PLAT_StopRequested();
 void PLAT_ClearStopSignal();
 // "SIGTERM", "SIGINT", on Windows also "SIGBREAK", or "senal desconocida".
 const char* PLAT_SignalName(int sig);
+
+// The number of descriptors (handles, on Windows) that the process has open,
+// or -1 when the system does not tell. Compared before and after an operation,
+// it shows that nothing leaked.
+int PLAT_OpenHandleCount();

@@ -70,7 +70,7 @@ protected:
         dir_ = fs::temp_directory_path() / ("kmoclient_test_" + std::to_string(std::random_device{}()));
         fs::create_directories(dir_ / "root");
         fs::current_path(dir_);
-        std::snprintf(RootPath, sizeof RootPath, "%s", (dir_ / "root").c_str());
+        std::snprintf(RootPath, sizeof RootPath, "%s", (dir_ / "root").string().c_str());
         logPath_ = (dir_ / "client.log").string();
     }
     void TearDown() override
@@ -91,6 +91,9 @@ protected:
         std::vector<std::string> out;
         std::istringstream in(ReadFile(logPath_));
         for (std::string line; std::getline(in, line);) {
+            if (!line.empty() && line.back() == '\r') {
+                line.pop_back();   // a log written in text mode on Windows
+            }
             out.push_back(line.size() > 20 ? line.substr(20) : line);
         }
         return out;

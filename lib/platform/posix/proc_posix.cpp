@@ -6,6 +6,8 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
+#include <filesystem>
+#include <system_error>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -99,4 +101,21 @@ const char* PLAT_SignalName(int sig)
     default:
         return "senal desconocida";
     }
+}
+
+int PLAT_OpenHandleCount()
+{
+    std::error_code ec;
+    std::filesystem::directory_iterator it("/proc/self/fd", ec);
+    if (ec) {
+        return -1;
+    }
+    int n = 0;
+    for (; it != std::filesystem::directory_iterator(); it.increment(ec)) {
+        if (ec) {
+            return -1;
+        }
+        ++n;
+    }
+    return n;
 }

@@ -138,3 +138,9 @@ const char* PLAT_SignalName(int sig)
         return "senal desconocida";
     }
 }
+
+int PLAT_OpenHandleCount()
+{
+    DWORD count = 0;
+    return GetProcessHandleCount(GetCurrentProcess(), &count) ? static_cast<int>(count) : -1;
+}

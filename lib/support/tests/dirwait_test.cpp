@@ -71,7 +71,7 @@ TEST_F(DirWaitTest, FileCreatedInSubdirectoryEndsFirstWait)
 {
     fs::create_directory(root_.path() / "caja1");
     std::thread writer = CreateLater(root_.file("caja1/in.txt"));
-    const int rc = FILE_DirWaitFirst(root_.path().c_str(), kLong, kClientFilter);
+    const int rc = FILE_DirWaitFirst(root_.path().string().c_str(), kLong, kClientFilter);
     writer.join();
     EXPECT_EQ(rc, 0);
     EXPECT_EQ(NewMessages(), (Msgs{"FILE_DirWaitfirst Entry TimeOut=[30000]", "FILE_DirWaitFirst WaitForSingleObject OK",
@@ -85,7 +85,7 @@ TEST_F(DirWaitTest, FileCreatedInSubdirectoryEndsFirstWait)
 TEST_F(DirWaitTest, InfiniteTimeOutWaitsForTheChange)
 {
     std::thread writer = CreateLater(root_.file("in.txt"));
-    EXPECT_EQ(FILE_DirWaitFirst(root_.path().c_str(), FILE_WAIT_INFINITE, kClientFilter), 0);
+    EXPECT_EQ(FILE_DirWaitFirst(root_.path().string().c_str(), FILE_WAIT_INFINITE, kClientFilter), 0);
     writer.join();
     EXPECT_EQ(NewMessages(), (Msgs{"FILE_DirWaitfirst Entry TimeOut=[-1]", "FILE_DirWaitFirst WaitForSingleObject OK",
                                    "FILE_DirWaitFirst Exit RetVal=[0]"}));
@@ -93,7 +93,7 @@ TEST_F(DirWaitTest, InfiniteTimeOutWaitsForTheChange)
 
 TEST_F(DirWaitTest, TimeOutZeroWithNothingPendingReturnsAtOnce)
 {
-    EXPECT_EQ(FILE_DirWaitFirst(root_.path().c_str(), 0, kClientFilter), 0);
+    EXPECT_EQ(FILE_DirWaitFirst(root_.path().string().c_str(), 0, kClientFilter), 0);
     EXPECT_EQ(NewMessages(), (Msgs{"FILE_DirWaitfirst Entry TimeOut=[0]", "FILE_DirWaitFirst Exit RetVal=[0]"}));
     EXPECT_EQ(FILE_DirWaitNext(0), 0);
     EXPECT_EQ(FILE_DirWaitNext(20), 0);
@@ -102,7 +102,7 @@ TEST_F(DirWaitTest, TimeOutZeroWithNothingPendingReturnsAtOnce)
 
 TEST_F(DirWaitTest, ChangeBetweenWaitsEndsTheNextAndABurstSignalsOnce)
 {
-    ASSERT_EQ(FILE_DirWaitFirst(root_.path().c_str(), 0, kClientFilter), 0);
+    ASSERT_EQ(FILE_DirWaitFirst(root_.path().string().c_str(), 0, kClientFilter), 0);
     NewMessages();
 
     WriteFile(root_.file("in.txt"), "x");   // while nobody waits
@@ -128,7 +128,7 @@ TEST_F(DirWaitTest, ChangeBetweenWaitsEndsTheNextAndABurstSignalsOnce)
 
 TEST_F(DirWaitTest, SubdirectoriesCreatedLaterAreWatched)
 {
-    ASSERT_EQ(FILE_DirWaitFirst(root_.path().c_str(), 0, FILE_NOTIFY_FILE_NAME), 0);
+    ASSERT_EQ(FILE_DirWaitFirst(root_.path().string().c_str(), 0, FILE_NOTIFY_FILE_NAME), 0);
     fs::create_directory(root_.path() / "nueva");
     fs::create_directories(root_.path() / "x" / "y" / "z");   // faster than the watch can follow
     EXPECT_EQ(FILE_DirWaitNext(0), 0);
@@ -158,7 +158,7 @@ TEST_F(DirWaitTest, FilterSelectsTheKindsOfChange)
     const std::string file = root_.file("datos.txt");
     WriteFile(file, "a");
 
-    ASSERT_EQ(FILE_DirWaitFirst(root_.path().c_str(), 0, FILE_NOTIFY_ATTRIBUTES), 0);
+    ASSERT_EQ(FILE_DirWaitFirst(root_.path().string().c_str(), 0, FILE_NOTIFY_ATTRIBUTES), 0);
     WriteFile(root_.file("otro.txt"), "b");   // name and write: not selected
     WriteFile(file, "aa");
     EXPECT_EQ(FILE_DirWaitNext(0), 0);
@@ -167,7 +167,7 @@ TEST_F(DirWaitTest, FilterSelectsTheKindsOfChange)
     EXPECT_EQ(FILE_DirWaitNext(0), 0);
     EXPECT_EQ(NewMessages(), (Msgs{"FILE_DirWaitNext WaitForSingleObject OK"}));
 
-    ASSERT_EQ(FILE_DirWaitFirst(root_.path().c_str(), 0, FILE_NOTIFY_DIR_NAME), 0);
+    ASSERT_EQ(FILE_DirWaitFirst(root_.path().string().c_str(), 0, FILE_NOTIFY_DIR_NAME), 0);
     NewMessages();
     WriteFile(root_.file("tercero.txt"), "c");
     EXPECT_EQ(FILE_DirWaitNext(0), 0);
@@ -176,7 +176,7 @@ TEST_F(DirWaitTest, FilterSelectsTheKindsOfChange)
     EXPECT_EQ(FILE_DirWaitNext(0), 0);
     EXPECT_EQ(NewMessages(), (Msgs{"FILE_DirWaitNext WaitForSingleObject OK"}));
 
-    ASSERT_EQ(FILE_DirWaitFirst(root_.path().c_str(), 0, FILE_NOTIFY_LAST_WRITE), 0);
+    ASSERT_EQ(FILE_DirWaitFirst(root_.path().string().c_str(), 0, FILE_NOTIFY_LAST_WRITE), 0);
     NewMessages();
     fs::permissions(file, fs::perms::owner_all, fs::perm_options::replace);
     fs::create_directory(root_.path() / "dir2");
@@ -211,14 +211,14 @@ TEST_F(DirWaitTest, NoWatchOrFailedStartMakesNextFailSilently)
 TEST_F(DirWaitTest, RestartAndCloseLeakNoDescriptor)
 {
     const int before = OpenDescriptors();
-    ASSERT_EQ(FILE_DirWaitFirst(root_.path().c_str(), 0, kClientFilter), 0);
+    ASSERT_EQ(FILE_DirWaitFirst(root_.path().string().c_str(), 0, kClientFilter), 0);
     EXPECT_EQ(OpenDescriptors(), before + 1);
-    ASSERT_EQ(FILE_DirWaitFirst(root_.path().c_str(), 0, kClientFilter), 0);
+    ASSERT_EQ(FILE_DirWaitFirst(root_.path().string().c_str(), 0, kClientFilter), 0);
     EXPECT_EQ(OpenDescriptors(), before + 1);
     // A failed start ends the previous watch too.
     ASSERT_EQ(FILE_DirWaitFirst(root_.file("missing").c_str(), 0, kClientFilter), -1);
     EXPECT_EQ(OpenDescriptors(), before);
-    ASSERT_EQ(FILE_DirWaitFirst(root_.path().c_str(), 0, kClientFilter), 0);
+    ASSERT_EQ(FILE_DirWaitFirst(root_.path().string().c_str(), 0, kClientFilter), 0);
     EXPECT_NE(FILE_DirWaitClose(), 0);
     EXPECT_EQ(OpenDescriptors(), before);
     EXPECT_EQ(FILE_DirWaitClose(), 0);
@@ -236,7 +236,7 @@ TEST_F(DirWaitTest, AppendsToAnOpenFileSignalOnlyTheSizeWatch)
     std::FILE* f = std::fopen(path.c_str(), "a");
     ASSERT_NE(f, nullptr);
 
-    ASSERT_EQ(FILE_DirWaitFirst(root_.path().c_str(), 0, FILE_NOTIFY_FILE_NAME | FILE_NOTIFY_LAST_WRITE), 0);
+    ASSERT_EQ(FILE_DirWaitFirst(root_.path().string().c_str(), 0, FILE_NOTIFY_FILE_NAME | FILE_NOTIFY_LAST_WRITE), 0);
     NewMessages();
     std::fputs("record\n", f);
     std::fflush(f);
@@ -248,7 +248,7 @@ TEST_F(DirWaitTest, AppendsToAnOpenFileSignalOnlyTheSizeWatch)
 
     f = std::fopen(path.c_str(), "a");
     ASSERT_NE(f, nullptr);
-    ASSERT_EQ(FILE_DirWaitFirst(root_.path().c_str(), 0, FILE_NOTIFY_SIZE), 0);
+    ASSERT_EQ(FILE_DirWaitFirst(root_.path().string().c_str(), 0, FILE_NOTIFY_SIZE), 0);
     NewMessages();
     std::fputs("record\n", f);
     std::fflush(f);
