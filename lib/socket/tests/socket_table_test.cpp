@@ -130,7 +130,11 @@ TEST_F(TableTest, InitCreatesTheNamedLockThatCyclesOpen)
 TEST_F(TableTest, LockThatCannotBeCreatedFailsStartUpAndKeepsTheTable)
 {
     socket_SlotStore(9, 999, 1);
+#if defined(_WIN32)
+    socket_SetLockName("no\\such\\name");   // not a valid object name
+#else
     socket_SetLockName("no/such/name");   // not a valid shared-memory name
+#endif
     EXPECT_EQ(SOCKET_Init("T"), -1);
     const auto lines = log_->Lines();
     ASSERT_FALSE(lines.empty());
