@@ -30,6 +30,9 @@ int PLAT_StopSignal();
 // 1 once a stop has been requested (and not cleared), else 0.
 int PLAT_StopRequested();
 void PLAT_ClearStopSignal();
+// Asks this process to stop with `sig` (SIGTERM, SIGINT), through the same
+// path as a request from outside. 0, or -1.
+int PLAT_RaiseStop(int sig);
 // "SIGTERM", "SIGINT", on Windows also "SIGBREAK", or "senal desconocida".
 const char* PLAT_SignalName(int sig);
 

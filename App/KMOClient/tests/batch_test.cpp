@@ -12,6 +12,7 @@ using clienttest::ClientTest;
 using clienttest::FakeGateway;
 using clienttest::PacketText;
 using clienttest::ReadFile;
+using clienttest::ReadText;
 using clienttest::WriteFile;
 namespace fs = std::filesystem;
 
@@ -62,7 +63,7 @@ TEST_F(BatchTest, AllAcceptedRemovesTheRecordsAndKeepsTheReplies)
     EXPECT_EQ(KMOClient_EnviarRecetasPreautorizadas(), 0);
     EXPECT_EQ(Texts(gw), (std::vector<std::string>{Rec(1), Rec(2, "000010"), Rec(3)}));
     EXPECT_EQ(gw.Packets()[1][5], '\x03');
-    EXPECT_EQ(ReadFile("kmoautorespvalid.txt"), kAccept + "\n|F51=sin codigo|\n" + kAccept + "\n");
+    EXPECT_EQ(ReadText("kmoautorespvalid.txt"), kAccept + "\n|F51=sin codigo|\n" + kAccept + "\n");
     EXPECT_FALSE(fs::exists("kmoautoresp.txt"));
 }
 
@@ -79,7 +80,7 @@ TEST_F(BatchTest, FivePerCallAndTheRestStays)
     EXPECT_EQ(KMOClient_EnviarRecetasPreautorizadas(), -1);
     EXPECT_EQ(gw.Packets().size(), 5u);
     EXPECT_TRUE(Logged("ERROR\tKMOClient_EnviarRecetasPreautorizadas envio 5 recetas y sale"));
-    EXPECT_EQ(ReadFile("kmoautoresp.txt"), Rec(6) + "\n" + Rec(7) + "\n");
+    EXPECT_EQ(ReadText("kmoautoresp.txt"), Rec(6) + "\n" + Rec(7) + "\n");
     EXPECT_FALSE(fs::exists("kmoautoresp.tmp"));
 }
 
@@ -105,8 +106,8 @@ TEST_F(BatchTest, RefusedRecordStaysFirstAndInvalidOnesAreDropped)
     EXPECT_EQ(Texts(gw), (std::vector<std::string>{Rec(1), Rec(3)}));
     EXPECT_TRUE(Logged("ERROR\tKMOClient_EnviarRecetasPreautorizadas Tipo de transaccion invalido"));
     EXPECT_TRUE(Logged("ERROR\tKMOClient_EnviarRecetasPreautorizadas dio error en la validacion"));
-    EXPECT_EQ(ReadFile("kmoautoresp.txt"), Rec(3) + "\n" + Rec(4) + "\n");
-    EXPECT_EQ(ReadFile("kmoautorespvalid.txt"), kAccept + "\n");
+    EXPECT_EQ(ReadText("kmoautoresp.txt"), Rec(3) + "\n" + Rec(4) + "\n");
+    EXPECT_EQ(ReadText("kmoautorespvalid.txt"), kAccept + "\n");
 }
 
 TEST_F(BatchTest, ReplyWithoutTextIsARefusal)
@@ -116,7 +117,7 @@ TEST_F(BatchTest, ReplyWithoutTextIsARefusal)
     WriteFile("kmoautoresp.txt", Rec(1));
     EXPECT_EQ(KMOClient_EnviarRecetasPreautorizadas(), -1);
     gw.Packets();
-    EXPECT_EQ(ReadFile("kmoautoresp.txt"), Rec(1));
+    EXPECT_EQ(ReadText("kmoautoresp.txt"), Rec(1));
     EXPECT_FALSE(fs::exists("kmoautorespvalid.txt"));
 }
 
@@ -140,14 +141,14 @@ TEST_F(BatchTest, FailedExchangeKeepsEveryRecord)
     WriteFile("kmoautoresp.txt", file);
     EXPECT_EQ(KMOClient_EnviarRecetasPreautorizadas(), -1);   // nobody listens
     EXPECT_TRUE(Logged("ERROR\tKMOClient_EnviarRecetasPreautorizadas conectandose al gateway en [127.0.0.1:1]"));
-    EXPECT_EQ(ReadFile("kmoautoresp.txt"), file);
+    EXPECT_EQ(ReadText("kmoautoresp.txt"), file);
 
     FakeGateway gw({"close"});
     PortGateway = gw.Port();
     EXPECT_EQ(KMOClient_EnviarRecetasPreautorizadas(), -1);
     gw.Packets();
     EXPECT_TRUE(Logged("ERROR\tKMOClient_EnviarRecetasPreautorizadas SOCKET_Receive"));
-    EXPECT_EQ(ReadFile("kmoautoresp.txt"), file);
+    EXPECT_EQ(ReadText("kmoautoresp.txt"), file);
 }
 
 // A record may be longer than a request (a full request plus its G52 stamp):
@@ -165,7 +166,7 @@ TEST_F(BatchTest, LongRecordsAreSentWholeOrKept)
     ASSERT_EQ(texts.size(), 2u);
     EXPECT_EQ(texts[1], longRec);
     EXPECT_TRUE(Logged("ERROR\tKMOClient_EnviarRecetasPreautorizadas KMO_MakePacket"));
-    EXPECT_EQ(ReadFile("kmoautoresp.txt"), hugeRec + "\n" + Rec(3) + "\n");
+    EXPECT_EQ(ReadText("kmoautoresp.txt"), hugeRec + "\n" + Rec(3) + "\n");
 }
 
 }  // namespace

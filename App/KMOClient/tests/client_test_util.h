@@ -34,6 +34,23 @@ inline std::string ReadFile(const fs::path& p)
     return s.str();
 }
 
+// A file that the client writes through the C library's text streams, with
+// LF line ends: on Windows such a stream writes CR LF, which is read back as LF.
+inline std::string ReadText(const fs::path& p)
+{
+    std::string text = ReadFile(p);
+#if defined(_WIN32)
+    std::string out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (!(text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n')) {
+            out += text[i];
+        }
+    }
+    text = out;
+#endif
+    return text;
+}
+
 inline void WriteFile(const fs::path& p, const std::string& text)
 {
     std::ofstream out(p, std::ios::binary | std::ios::trunc);

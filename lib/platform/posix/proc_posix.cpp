@@ -91,6 +91,11 @@ void PLAT_ClearStopSignal()
     g_stopSignal = 0;
 }
 
+int PLAT_RaiseStop(int sig)
+{
+    return std::raise(sig) == 0 ? 0 : -1;
+}
+
 const char* PLAT_SignalName(int sig)
 {
     switch (sig) {

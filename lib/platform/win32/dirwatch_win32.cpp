@@ -8,6 +8,8 @@
 #include <new>
 #include <windows.h>
 
+#include "stop_event_win32.h"
+
 struct PLAT_DirWatch {
     HANDLE handle = INVALID_HANDLE_VALUE;
     bool armed = true;   // a fresh notification is armed already
@@ -69,13 +71,19 @@ PLAT_DirWatchResult PLAT_DirWatchWait(PLAT_DirWatch* watch, std::uint32_t timeou
         }
         watch->armed = true;
     }
-    switch (WaitForSingleObject(watch->handle, timeoutMs)) {
+    // A stop request ends the wait early, as a signal ends it on POSIX; the
+    // caller sees a wait that ended without a change.
+    const HANDLE stop = win32_StopEvent();
+    const HANDLE handles[2] = {watch->handle, stop};
+    const DWORD count = stop != nullptr ? 2 : 1;
+    switch (WaitForMultipleObjects(count, handles, FALSE, timeoutMs)) {
     case WAIT_OBJECT_0:
         watch->armed = false;
         return PLAT_DirWatchResult::Signalled;
+    case WAIT_OBJECT_0 + 1:
     case WAIT_TIMEOUT:
         return PLAT_DirWatchResult::TimedOut;
-    case WAIT_ABANDONED:
+    case WAIT_ABANDONED_0:
         return PLAT_DirWatchResult::Abandoned;
     default:
         return PLAT_DirWatchResult::Failed;

@@ -56,15 +56,20 @@ void proc_WakeListener()
     WSACleanup();
 }
 
-BOOL WINAPI proc_OnConsoleEvent(DWORD event)
+void proc_Stop(int sig)
 {
     int expected = 0;
-    g_stopSignal.compare_exchange_strong(expected, proc_SignalOf(event));
+    g_stopSignal.compare_exchange_strong(expected, sig);
     const HANDLE stop = win32_StopEvent();
     if (stop != nullptr) {
         SetEvent(stop);
     }
     proc_WakeListener();
+}
+
+BOOL WINAPI proc_OnConsoleEvent(DWORD event)
+{
+    proc_Stop(proc_SignalOf(event));
     if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) {
         Sleep(kCloseGraceMs);
     }
@@ -123,6 +128,17 @@ void PLAT_ClearStopSignal()
     if (stop != nullptr) {
         ResetEvent(stop);
     }
+}
+
+// The console's events reach only processes attached to it; a request from
+// within takes the handler's own path.
+int PLAT_RaiseStop(int sig)
+{
+    if (sig != SIGTERM && sig != SIGINT && sig != SIGBREAK) {
+        return -1;
+    }
+    proc_Stop(sig);
+    return 0;
 }
 
 const char* PLAT_SignalName(int sig)

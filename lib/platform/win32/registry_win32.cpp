@@ -76,8 +76,7 @@ int PLAT_RegEnumValue(PLAT_RegKey* key, std::uint32_t index, char* name, std::si
         return -1;
     }
     DWORD nameLen = static_cast<DWORD>(nameCap);
-    // One byte is kept back, so that data stored without its zero still ends.
-    DWORD dataLen = static_cast<DWORD>(dataCap - 1);
+    DWORD dataLen = static_cast<DWORD>(dataCap);
     DWORD type = 0;
     std::memset(data, 0, dataCap);
     const LONG rc = RegEnumValueA(key->key, index, name, &nameLen, nullptr, &type, reinterpret_cast<BYTE*>(data),
@@ -86,6 +85,12 @@ int PLAT_RegEnumValue(PLAT_RegKey* key, std::uint32_t index, char* name, std::si
         return PLAT_REG_NO_MORE_ITEMS;
     }
     if (rc != ERROR_SUCCESS) {
+        name[0] = '\0';
+        data[0] = '\0';
+        return -1;
+    }
+    // Data stored without its terminating zero must still leave room for one.
+    if (dataLen >= dataCap && data[dataCap - 1] != '\0') {
         name[0] = '\0';
         data[0] = '\0';
         return -1;
