@@ -71,7 +71,7 @@ TEST_F(HeartbeatTest, GatewayDownEndsTheClientWithFailure)
     ASSERT_TRUE(WriteFile(sb.path("kmoautoresp.txt"), record + "\n"));
     UseDeadGateway();
     StartClient(Args({"-p", "0"}));
-    EXPECT_EQ(client.WaitExit(), 255);
+    EXPECT_EQ(client.WaitExit(), kExitMinusOne);
     EXPECT_EQ(FileText("kmoautoresp.txt"), record + "\n") << "the waiting records are kept";
     const std::vector<LogRecord> log = Log();
     EXPECT_EQ(CheckOrder(log, {"KMOClient_Process enviando se\xF1" "al de vida",

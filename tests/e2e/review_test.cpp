@@ -96,7 +96,7 @@ TEST_F(ClientRecordsTest, FailedHeartbeatIsTheLastThingTheLoopLogs)
     std::vector<std::string> args = ClientArgs();
     args.insert(args.end(), {"-p", "0"});
     StartClient(args);
-    EXPECT_EQ(client.WaitExit(), 255);
+    EXPECT_EQ(client.WaitExit(), kExitMinusOne);
 
     std::vector<std::string> got = LoopRecords(true);
     ASSERT_GE(got.size(), 2u);

@@ -125,8 +125,23 @@ std::string MakeTempDir(const std::string& prefix)
     return {};
 }
 
+// The console control events need a console that the programs share with the
+// harness; a harness started without one (by ctest, say) makes its own.
+void EnsureConsole()
+{
+    static const bool done = [] {
+        if (GetConsoleWindow() == nullptr && AllocConsole()) {
+            // The harness itself ignores the events it sends.
+            SetConsoleCtrlHandler(nullptr, TRUE);
+        }
+        return true;
+    }();
+    (void)done;
+}
+
 int Spawn(const SpawnOptions& opt, std::string* why)
 {
+    EnsureConsole();
     if (opt.argv.empty()) {
         *why = "no program";
         return -1;
@@ -200,6 +215,12 @@ bool WaitExit(int pid, int timeoutMs, ExitStatus* status)
     children().handles.erase(pid);
     children().killed.erase(pid);
     return true;
+}
+
+bool CanSendStopSignals()
+{
+    EnsureConsole();
+    return GetConsoleWindow() != nullptr;
 }
 
 void SendTerm(int pid)
