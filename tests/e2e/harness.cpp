@@ -63,6 +63,20 @@ bool DropFile(const std::string& path, std::string_view data)
     return !ec;
 }
 
+std::string PlatformText(std::string text)
+{
+#if defined(_WIN32)
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (!(text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n'))
+            out += text[i];
+    }
+    text.swap(out);
+#endif
+    return text;
+}
+
 std::vector<std::string> SplitLines(const std::string& text)
 {
     std::vector<std::string> lines;
@@ -450,7 +464,7 @@ void Client::Kill()
     signal_ = st.signal;
 }
 
-std::string Client::Stdout() const { return ReadFile(dir_ + "/client.out").value_or(""); }
-std::string Client::Stderr() const { return ReadFile(dir_ + "/client.err").value_or(""); }
+std::string Client::Stdout() const { return PlatformText(ReadFile(dir_ + "/client.out").value_or("")); }
+std::string Client::Stderr() const { return PlatformText(ReadFile(dir_ + "/client.err").value_or("")); }
 
 }  // namespace e2e

@@ -22,12 +22,21 @@ inline constexpr int kExitMinusOne = -1;
 #else
 inline constexpr int kExitMinusOne = 255;
 #endif
+#if defined(_WIN32)
+inline constexpr char kPathSep = '\\';
+#else
+inline constexpr char kPathSep = '/';
+#endif
 // What the waits below give when there is no exit status (still running, or
 // killed): no program can end with it.
 inline constexpr int kNoStatus = -1000;
 
 // Polls `cond` every `stepMs` until it holds (true) or `timeoutMs` has passed.
 bool WaitUntil(const std::function<bool()>& cond, int timeoutMs = kWaitMs, int stepMs = 5);
+
+// Text that a program wrote through the C library's text streams, with LF
+// line ends: on Windows every CR LF of it becomes LF.
+std::string PlatformText(std::string text);
 
 // Files.
 bool Exists(const std::string& path);
@@ -85,7 +94,8 @@ public:
     const std::string& dir() const { return dir_; }
     std::string root() const { return dir_ + "/root"; }
     std::string path(std::string_view name) const { return dir_ + "/" + std::string(name); }
-    std::string rootPath(std::string_view name) const { return root() + "/" + std::string(name); }
+    // Joined as the client joins a terminal's files: with the platform's separator.
+    std::string rootPath(std::string_view name) const { return root() + kPathSep + std::string(name); }
 
 private:
     std::string dir_;
