@@ -38,7 +38,8 @@ int PLAT_FileClose(PLAT_File f);
 
 // Replaces the file's whole content atomically: the bytes go to a temporary
 // file in the same directory, which is synced and renamed over `path`, and the
-// directory is synced. A crash or a full disk leaves either the old content or
+// directory is synced (on Windows the rename is written through instead). The
+// bytes are written as given, with no line-end conversion. A crash or a full disk leaves either the old content or
 // the new, never a truncated file. 0 or -1 (the old file is then untouched).
 int PLAT_FileReplace(const char* path, const char* data, std::size_t len);
 
