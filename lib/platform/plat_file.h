@@ -11,8 +11,9 @@ inline constexpr PLAT_File PLAT_FILE_BAD = -1;
 
 // Opens an existing regular file for reading with exclusive sharing: refused
 // with EACCES while another process has it open for writing or holds it
-// through one of these opens. Directories and other non-regular files are
-// refused with EACCES too.
+// through one of these opens (on Windows, which shares with nobody, while
+// another process has it open at all). Directories and other non-regular
+// files (links and other reparse points on Windows) are refused with EACCES too.
 PLAT_File PLAT_FileOpenReadExclusive(const char* path);
 
 // Opens a file for reading and writing, created if absent (read and write
