@@ -164,12 +164,14 @@ public:
     {
         std::promise<bool> ready;
         std::future<bool> held = ready.get_future();
-        thread_ = std::thread([name, dieHolding, &ready] {
+        std::shared_future<void> release = release_.get_future().share();
+        thread_ = std::thread([name, dieHolding, &ready, release] {
             PLAT_NamedLock* lock = PLAT_LockOpen(name.c_str());
             const bool ok = lock != nullptr && PLAT_LockWait(lock, 1000) == PLAT_LOCK_ACQUIRED;
             ready.set_value(ok);
             if (!dieHolding) {
-                std::this_thread::sleep_for(std::chrono::seconds(2));
+                // Held until the test has seen the refusal (Join), at most ten seconds.
+                release.wait_for(std::chrono::seconds(10));
                 PLAT_LockClose(lock);
             }
         });
@@ -178,16 +180,18 @@ public:
     void Join()
     {
         ASSERT_TRUE(thread_.joinable());
+        release_.set_value();
         thread_.join();
     }
     ~LockHolder()
     {
         if (thread_.joinable()) {
-            thread_.join();
+            Join();
         }
     }
 
 private:
+    std::promise<void> release_;
     std::thread thread_;
 };
 #else
