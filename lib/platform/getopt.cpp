@@ -63,8 +63,8 @@ int PLAT_GetOpt(int argc, char* const argv[], const char* optstring)
     const char* word = argv[g_opt.index];
     const char letter = word[g_opt.next++];
     const bool wordDone = word[g_opt.next] == '\0';
-    const char* spec = letter != ':' ? std::strchr(optstring, letter) : nullptr;
-    if (spec == nullptr || letter == '\0') {
+    const char* entry = letter != ':' ? std::strchr(optstring, letter) : nullptr;
+    if (entry == nullptr || letter == '\0') {
         if (wordDone) {
             ++g_opt.index;
             g_opt.next = 0;
@@ -74,7 +74,7 @@ int PLAT_GetOpt(int argc, char* const argv[], const char* optstring)
         }
         return '?';
     }
-    if (spec[1] != ':') {
+    if (entry[1] != ':') {
         if (wordDone) {
             ++g_opt.index;
             g_opt.next = 0;
