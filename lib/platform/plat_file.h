@@ -11,8 +11,9 @@ inline constexpr PLAT_File PLAT_FILE_BAD = -1;
 
 // Opens an existing regular file for reading with exclusive sharing: refused
 // with EACCES while another process has it open for writing or holds it
-// through one of these opens. Directories and other non-regular files are
-// refused with EACCES too.
+// through one of these opens (on Windows, which shares with nobody, while
+// another process has it open at all). Directories and other non-regular
+// files (links and other reparse points on Windows) are refused with EACCES too.
 PLAT_File PLAT_FileOpenReadExclusive(const char* path);
 
 // Opens a file for reading and writing, created if absent (read and write
@@ -38,7 +39,8 @@ int PLAT_FileClose(PLAT_File f);
 
 // Replaces the file's whole content atomically: the bytes go to a temporary
 // file in the same directory, which is synced and renamed over `path`, and the
-// directory is synced. A crash or a full disk leaves either the old content or
+// directory is synced (on Windows the rename is written through instead). The
+// bytes are written as given, with no line-end conversion. A crash or a full disk leaves either the old content or
 // the new, never a truncated file. 0 or -1 (the old file is then untouched).
 int PLAT_FileReplace(const char* path, const char* data, std::size_t len);
 

@@ -16,6 +16,8 @@ int PLAT_FsRemove(const char* path, int* err);
 
 // Syncs the directory that holds `path`, so that a removal or rename in it
 // survives a crash. 0 or -1 (some file systems refuse to sync a directory).
+// Windows cannot sync a directory and needs not: there the renames of this
+// seam are written through, and this call does nothing and returns 0.
 int PLAT_FsSyncDir(const char* path);
 
 // Flushes the stream and forces its data to stable storage. 0 or -1.

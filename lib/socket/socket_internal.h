@@ -24,6 +24,13 @@ inline bool socket_Holds(PLAT_Sock s)
     return s != PLAT_SOCK_BAD && s != 0;
 }
 
+// A socket as log records show it ("%d"): Windows' unsigned SOCKET values are
+// small handles, and the free mark shows as -1 on every platform.
+inline int socket_LogId(PLAT_Sock s)
+{
+    return s == PLAT_SOCK_BAD ? -1 : static_cast<int>(s);
+}
+
 bool socket_Multithreaded();
 
 // Master read set (single-threaded mode only): add drops silently when full,

@@ -50,7 +50,7 @@ int socket_Accept(PLAT_Sock listener, int* len)
         PLAT_SockFormatIPv4(peer, peerText, sizeof peerText);
         LOG_Write(SOCKET_LOG_INFO,
                   "SOCKET_Receive Nueva conexion desde el cliente [%s] en el socket [%d] ClientId=[%d]",
-                  peerText, static_cast<int>(client), result);
+                  peerText, socket_LogId(client), result);
         LOG_Write(SOCKET_LOG_INFO, "nueva funcionalidad");
         if (std::strcmp(peerText, socket_BarredPeer()) == 0) {
             LOG_Write(SOCKET_LOG_INFO, "conexion clandestina");
@@ -105,7 +105,8 @@ int SOCKET_Send(int id, const char* data, int* len)
             break;
         }
         const long n = PLAT_SockSend(s, data + sent, static_cast<std::size_t>(want - sent));
-        if (n < 0) {
+        // A send that takes nothing would be asked again for ever.
+        if (n <= 0) {
             LOG_Write(SOCKET_LOG_ERROR, "SOCKET_Send enviando");
             ok = false;
             break;
@@ -142,14 +143,14 @@ int SOCKET_Receive(int id, char* buf, int size, int* len)
     const long n = PLAT_SockRecv(s, aux.data(), want);
     if (n > 0) {
         LOG_Write(SOCKET_LOG_INFO, "SOCKET_Receive recibio OK HandleId=[%d] Socket=[%d] Len=[%d]",
-                  id, static_cast<int>(s), static_cast<int>(n));
+                  id, socket_LogId(s), static_cast<int>(n));
         std::memcpy(buf, aux.data(), static_cast<std::size_t>(n));
         *len = static_cast<int>(n);
         LOG_Write(SOCKET_LOG_INFO, "SOCKET_Receive Exit");
         return 0;
     }
     if (n == 0) {
-        LOG_Write(SOCKET_LOG_INFO, "SOCKET_Receive socket %d hung up", static_cast<int>(s));
+        LOG_Write(SOCKET_LOG_INFO, "SOCKET_Receive socket %d hung up", socket_LogId(s));
         return -1;
     }
     LOG_Write(SOCKET_LOG_ERROR, "SOCKET_Receive recv");

@@ -227,7 +227,7 @@ int SOCKET_Open(const char* address)
 int SOCKET_Close(int id, int how)
 {
     const PLAT_Sock s = socket_SlotSocket(id);
-    LOG_Write(SOCKET_LOG_DEBUG, "SOCKET_Close cerrando Id=[%d] Socket=[%d]", id, static_cast<int>(s));
+    LOG_Write(SOCKET_LOG_DEBUG, "SOCKET_Close cerrando Id=[%d] Socket=[%d]", id, socket_LogId(s));
     if (!socket_Multithreaded()) {
         socket_ReadSetRemove(s);
     }

@@ -20,7 +20,7 @@ int socket_SwitchOn(PLAT_Sock s, PLAT_SockOpt opt, const char* failText)
 {
     const int rc = socket_Holds(s) ? PLAT_SockSetOption(s, opt, 1) : -1;
     if (rc < 0) {
-        LOG_Write(SOCKET_LOG_ERROR, failText, static_cast<int>(s));
+        LOG_Write(SOCKET_LOG_ERROR, failText, socket_LogId(s));
         return -1;
     }
     return 0;

@@ -25,9 +25,10 @@
 
 namespace {
 
-// A slot's Socket is -1 when free and 0 while taken but not yet filled. The
-// fields are atomics because in multithreaded mode a thread stores into the
-// slot it took outside the lock while others scan the table under it.
+// A slot's Socket is PLAT_SOCK_BAD (-1 on POSIX) when free and 0 while taken
+// but not yet filled (no Winsock socket is 0 either). The fields are atomics
+// because in multithreaded mode a thread stores into the slot it took outside
+// the lock while others scan the table under it.
 struct Slot {
     std::atomic<PLAT_Sock> Socket{0};
     std::atomic<std::uint16_t> IsServer{0};
@@ -152,7 +153,7 @@ int SOCKET_Exit()
 void HANDLE_Reset()
 {
     for (Slot& slot : g_table) {
-        slot.Socket.store(-1, std::memory_order_relaxed);
+        slot.Socket.store(PLAT_SOCK_BAD, std::memory_order_relaxed);
         slot.IsServer.store(0, std::memory_order_relaxed);
     }
 }
@@ -160,7 +161,7 @@ void HANDLE_Reset()
 int HANDLE_Get()
 {
     for (int i = 0; i < SOCKET_TABLE_SIZE; ++i) {
-        if (g_table[i].Socket.load(std::memory_order_relaxed) == -1) {
+        if (g_table[i].Socket.load(std::memory_order_relaxed) == PLAT_SOCK_BAD) {
             g_table[i].Socket.store(0, std::memory_order_relaxed);
             return i;
         }
@@ -173,7 +174,7 @@ void HANDLE_Free(int id)
     if (!socket_InRange(id)) {
         return;
     }
-    g_table[id].Socket.store(-1, std::memory_order_relaxed);
+    g_table[id].Socket.store(PLAT_SOCK_BAD, std::memory_order_relaxed);
     g_table[id].IsServer.store(0, std::memory_order_relaxed);
 }
 
@@ -248,7 +249,7 @@ int SOCKET_Select()
 std::uint16_t SOCKET_IsSet(int id)
 {
     const PLAT_Sock s = socket_SlotSocket(id);
-    if (s < 0) {
+    if (s == PLAT_SOCK_BAD) {
         return 0;
     }
     for (std::uint32_t i = 0; i < g_readySet.count; ++i) {

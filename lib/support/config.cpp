@@ -1,7 +1,8 @@
 // The configuration store: a table of 256 named settings, loaded from and stored
-// to a text file. The module owns every name and value it holds and frees them
-// in CONFIG_Exit. The environment mode is recognised but not implemented; the
-// registry mode needs the Windows registry and fails like an unknown mode here.
+// to a text file or a registry key. The module owns every name and value it
+// holds and frees them in CONFIG_Exit. The environment mode is recognised but
+// not implemented; the registry mode needs the system's registry and, where
+// there is none, fails like an unknown mode.
 #include "config.h"
 
 #include <array>
@@ -13,6 +14,7 @@
 #include <string_view>
 
 #include "log.h"
+#include "plat_registry.h"
 #include "plat_time.h"
 #include "plat_user.h"
 
@@ -26,6 +28,8 @@ constexpr std::size_t kLineSize = 256;
 constexpr int kLineRead = 255;
 constexpr std::size_t kLineMax = kLineRead - 1;
 constexpr std::size_t kUserNameSize = 257;
+// Registry names and values of up to 255 characters.
+constexpr std::size_t kRegTextSize = 256;
 
 // The descriptors of the configuration file are not inherited by child processes.
 #if defined(_WIN32)
@@ -46,6 +50,8 @@ struct ConfigState {
     std::uint16_t mode = CONFIG_MODE_FILE;
     std::array<char, CONFIG_NAME_SIZE> name{};
     std::FILE* file = nullptr;       // file mode: the file while it is open for reading
+    PLAT_RegKey* softwareKey = nullptr;   // registry mode: HKEY_LOCAL_MACHINE\Software
+    PLAT_RegKey* configKey = nullptr;     // registry mode: the configuration's key under it
     std::array<ConfigSlot, CONFIG_TABLE_SIZE> table;
 };
 
@@ -85,6 +91,20 @@ void config_CloseFile()
         std::fclose(g_cfg.file);
         g_cfg.file = nullptr;
     }
+}
+
+void config_CloseKeys()
+{
+    PLAT_RegClose(g_cfg.configKey);
+    g_cfg.configKey = nullptr;
+    PLAT_RegClose(g_cfg.softwareKey);
+    g_cfg.softwareKey = nullptr;
+}
+
+// The registry mode exists only where the platform has a registry.
+bool config_IsRegistryMode()
+{
+    return g_cfg.mode == CONFIG_MODE_REGISTRY && PLAT_RegAvailable() != 0;
 }
 
 void config_ClearTable()
@@ -265,6 +285,75 @@ int config_WriteFile(std::time_t now)
     return ret;
 }
 
+int config_OpenRegistry()
+{
+    LOG_Write(kConfigTrace, "CONFIG_Init va a intentar abrir seccion de registry");
+    g_cfg.softwareKey = PLAT_RegOpenSoftware();
+    if (g_cfg.softwareKey == nullptr) {
+        LOG_Write(kConfigError, "CONFIG_Init intentando abrir seccion de registry");
+        return -1;
+    }
+    int created = 0;
+    g_cfg.configKey = PLAT_RegCreateSubkey(g_cfg.softwareKey, g_cfg.name.data(), &created);
+    if (g_cfg.configKey == nullptr) {
+        return -1;
+    }
+    LOG_Write(kConfigTrace, "CONFIG_Init configKey %s exitosamente", created != 0 ? "creada" : "abierta");
+    return 0;
+}
+
+// Refills the table from slot 0 in the registry's order. A key with more
+// values than the table has slots fills the table and fails.
+int config_ReadRegistry()
+{
+    std::uint32_t count = 0;
+    if (g_cfg.configKey == nullptr || PLAT_RegValueCount(g_cfg.configKey, &count) != 0 || count == 0) {
+        return -1;
+    }
+    int ret = 0;
+    for (std::uint32_t i = 0; i < count; ++i) {
+        if (i >= static_cast<std::uint32_t>(CONFIG_TABLE_SIZE)) {
+            ret = -1;
+            break;
+        }
+        char name[kRegTextSize] = {};
+        char data[kRegTextSize] = {};
+        const int rc = PLAT_RegEnumValue(g_cfg.configKey, i, name, sizeof name, data, sizeof data);
+        if (rc == PLAT_REG_NO_MORE_ITEMS) {
+            break;
+        }
+        if (rc != 0) {
+            ret = -1;
+            break;
+        }
+        ConfigSlot& slot = g_cfg.table[i];
+        slot.name = config_Dup(name);
+        slot.value = config_Dup(data);
+        slot.invalid = slot.name && slot.value ? 0 : 1;
+    }
+    return ret;
+}
+
+// Sets every complete entry as a string value and deletes the values of the
+// invalidated ones; the first failure ends the walk.
+int config_WriteRegistry()
+{
+    if (g_cfg.configKey == nullptr) {
+        return -1;
+    }
+    for (const ConfigSlot& slot : g_cfg.table) {
+        if (!slot.name) {
+            break;
+        }
+        const int rc = slot.invalid == 0 ? PLAT_RegSetString(g_cfg.configKey, slot.name.get(), slot.value.get())
+                                         : PLAT_RegDeleteValue(g_cfg.configKey, slot.name.get());
+        if (rc != 0) {
+            return -1;
+        }
+    }
+    return 0;
+}
+
 }  // namespace
 
 int CONFIG_Init(const char* name, std::uint16_t mode)
@@ -273,6 +362,7 @@ int CONFIG_Init(const char* name, std::uint16_t mode)
     int ret = -1;
     // A store initialised again without CONFIG_Exit lets go of what it held.
     config_CloseFile();
+    config_CloseKeys();
     config_ClearTable();
     LOG_Write(kConfigTrace, "CONFIG_Init inicializo estructura");
     g_cfg.name.fill('\0');
@@ -298,6 +388,8 @@ int CONFIG_Init(const char* name, std::uint16_t mode)
             }
         } else if (mode == CONFIG_MODE_ENVIRONMENT) {
             LOG_Write(kConfigError, "CONFIG_Init modo de configuracion por environment aun no implementado");
+        } else if (config_IsRegistryMode()) {
+            ret = config_OpenRegistry();
         }
     }
     LOG_Write(kConfigTrace, "CONFIG_Init Exit RetCode=[%d]", ret);
@@ -312,6 +404,8 @@ int CONFIG_Read()
         ret = config_ReadFile();
     } else if (g_cfg.mode == CONFIG_MODE_ENVIRONMENT) {
         LOG_Write(kConfigError, "CONFIG_Read modo de configuracion por environment aun no implementado");
+    } else if (config_IsRegistryMode()) {
+        ret = config_ReadRegistry();
     }
     LOG_Write(kConfigTrace, "CONFIG_Read Exit RetCode=[%d]", ret);
     return ret;
@@ -434,6 +528,8 @@ int CONFIG_Write()
     int ret = -1;
     if (g_cfg.mode == CONFIG_MODE_FILE) {
         ret = config_WriteFile(now);
+    } else if (config_IsRegistryMode()) {
+        ret = config_WriteRegistry();
     }
     LOG_Write(kConfigTrace, "CONFIG_Write Exit");
     return ret;
@@ -443,6 +539,7 @@ int CONFIG_Exit()
 {
     LOG_Write(kConfigTrace, "CONFIG_Exit Entry");
     config_CloseFile();
+    config_CloseKeys();
     config_ClearTable();
     LOG_Write(kConfigTrace, "CONFIG_Exit Exit");
     return 0;

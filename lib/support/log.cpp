@@ -168,7 +168,7 @@ int FILE_JoinPath(char* dest, std::size_t cap, const char* first, ...)
     for (const char* part = first; part != nullptr;) {
         path += part;
         const char* next = va_arg(ap, const char*);
-        if (next != nullptr && !path.empty() && path.back() != PLAT_PATH_SEP) {
+        if (next != nullptr && !path.empty() && !PLAT_IsPathSep(path.back())) {
             path += PLAT_PATH_SEP;
         }
         part = next;

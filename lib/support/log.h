@@ -6,7 +6,10 @@
 
 #include <cstddef>
 
-#if defined(__GNUC__)
+#if defined(__MINGW32__)
+// MinGW builds use its C99 printf (__USE_MINGW_ANSI_STDIO), not the system's.
+#define KMO_PRINTF(fmt, args) __attribute__((format(gnu_printf, fmt, args)))
+#elif defined(__GNUC__)
 #define KMO_PRINTF(fmt, args) __attribute__((format(printf, fmt, args)))
 #else
 #define KMO_PRINTF(fmt, args)

@@ -34,6 +34,9 @@ int Spawn(const SpawnOptions& opt, std::string* why);
 // has ended (it is then reaped), false while it still runs.
 bool WaitExit(int pid, int timeoutMs, ExitStatus* status);
 
+// True when SendTerm and SendInt reach the programs: always on POSIX; on
+// Windows only with a console that the programs share with the harness.
+bool CanSendStopSignals();
 void SendTerm(int pid);
 void SendInt(int pid);
 void SendKill(int pid);

@@ -193,6 +193,10 @@ TEST_F(FailureTest, RequestStillOpenForWritingIsLeftForLaterPasses)
 // removal succeeds.
 TEST_F(FailureTest, RequestThatCannotBeRemovedIsAnsweredAndReadAgain)
 {
+#if defined(_WIN32)
+    GTEST_SKIP() << "POSIX only: on Windows a read-only directory still lets its files be removed "
+                    "and created (only access lists would stop that)";
+#endif
     StartGateway();
     const std::string in = sb.rootPath("caja1in.txt");
     Drop("caja1", Req("000020"));
@@ -228,6 +232,10 @@ TEST_F(FailureTest, StopFileThatCannotBeRemovedKeepsTheLoopServing)
 
 TEST_F(FailureTest, StopFileInReadOnlyRootIsReportedOnEveryPass)
 {
+#if defined(_WIN32)
+    GTEST_SKIP() << "POSIX only: on Windows a read-only directory still lets its files be removed "
+                    "and created (only access lists would stop that)";
+#endif
     StartGateway();
     std::filesystem::create_directory(sb.rootPath("sub"));   // the terminal's own, writable directory
     ASSERT_TRUE(WriteFile(sb.rootPath("KMOCLIENTSTOP.tmp"), ""));

@@ -63,6 +63,20 @@ bool DropFile(const std::string& path, std::string_view data)
     return !ec;
 }
 
+std::string PlatformText(std::string text)
+{
+#if defined(_WIN32)
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (!(text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n'))
+            out += text[i];
+    }
+    text.swap(out);
+#endif
+    return text;
+}
+
 std::vector<std::string> SplitLines(const std::string& text)
 {
     std::vector<std::string> lines;
@@ -213,7 +227,9 @@ std::vector<LogRecord> ParseLog(const std::string& text, std::vector<std::string
 {
     static const std::vector<std::string> levels = {"PANIC", "ERROR", "WARNING", "INFO", "DEBUG", ""};
     std::vector<LogRecord> out;
-    for (const std::string& line : SplitLines(text)) {
+    for (std::string line : SplitLines(text)) {
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();   // the log is a text file: CR LF on Windows
         const std::size_t t1 = line.find('\t');
         const std::size_t t2 = t1 == std::string::npos ? t1 : line.find('\t', t1 + 1);
         LogRecord r;
@@ -295,13 +311,16 @@ Sandbox::~Sandbox()
 
 // ---------------------------------------------------------------- Gateway
 
-Gateway::~Gateway()
+Gateway::~Gateway() { Kill(); }
+
+void Gateway::Kill()
 {
-    if (pid_ > 0) {
-        os::SendKill(pid_);
-        os::ExitStatus st;
-        os::WaitExit(pid_, kWaitMs, &st);
-    }
+    if (pid_ <= 0)
+        return;
+    os::SendKill(pid_);
+    os::ExitStatus st;
+    os::WaitExit(pid_, kWaitMs, &st);
+    pid_ = -1;
 }
 
 std::string Gateway::Start(const Sandbox& sb, const std::vector<std::string>& extra, int port)
@@ -347,12 +366,12 @@ std::string Gateway::Start(const Sandbox& sb, const std::vector<std::string>& ex
 int Gateway::Stop()
 {
     if (pid_ <= 0)
-        return -1;
+        return kNoStatus;
     os::SendTerm(pid_);
     os::ExitStatus st;
-    int result = -1;
+    int result = kNoStatus;
     if (os::WaitExit(pid_, kWaitMs, &st)) {
-        result = st.exited ? st.code : -1;
+        result = st.exited ? st.code : kNoStatus;
     } else {
         os::SendKill(pid_);
         os::WaitExit(pid_, kWaitMs, &st);
@@ -398,19 +417,19 @@ std::string Client::Start(const Sandbox& sb, const std::vector<std::string>& arg
 int Client::reap(int timeoutMs)
 {
     if (pid_ <= 0)
-        return -1;
+        return kNoStatus;
     os::ExitStatus st;
     if (!os::WaitExit(pid_, timeoutMs, &st))
-        return -1;
+        return kNoStatus;
     pid_ = -1;
     signal_ = st.signal;
-    return st.exited ? st.code : -1;
+    return st.exited ? st.code : kNoStatus;
 }
 
 int Client::StopWithFile(int timeoutMs)
 {
     if (pid_ <= 0)
-        return -1;
+        return kNoStatus;
     DropFile(root_ + "/KMOCLIENTSTOP.tmp", "");
     const int status = reap(timeoutMs);
     if (pid_ > 0)
@@ -423,7 +442,7 @@ int Client::WaitExit(int timeoutMs) { return reap(timeoutMs); }
 int Client::Terminate(int sig)
 {
     if (pid_ <= 0)
-        return -1;
+        return kNoStatus;
     if (sig == 2)
         os::SendInt(pid_);
     else
@@ -474,7 +493,7 @@ void Client::Kill()
     signal_ = st.signal;
 }
 
-std::string Client::Stdout() const { return ReadFile(dir_ + "/client.out").value_or(""); }
-std::string Client::Stderr() const { return ReadFile(dir_ + "/client.err").value_or(""); }
+std::string Client::Stdout() const { return PlatformText(ReadFile(dir_ + "/client.out").value_or("")); }
+std::string Client::Stderr() const { return PlatformText(ReadFile(dir_ + "/client.err").value_or("")); }
 
 }  // namespace e2e

@@ -16,9 +16,27 @@
 namespace e2e {
 
 inline constexpr int kWaitMs = 10000;   // the bound of every ordinary wait
+// The status of a program that ends with -1: 255 on POSIX, -1 itself on Windows.
+#if defined(_WIN32)
+inline constexpr int kExitMinusOne = -1;
+#else
+inline constexpr int kExitMinusOne = 255;
+#endif
+#if defined(_WIN32)
+inline constexpr char kPathSep = '\\';
+#else
+inline constexpr char kPathSep = '/';
+#endif
+// What the waits below give when there is no exit status (still running, or
+// killed): no program can end with it.
+inline constexpr int kNoStatus = -1000;
 
 // Polls `cond` every `stepMs` until it holds (true) or `timeoutMs` has passed.
 bool WaitUntil(const std::function<bool()>& cond, int timeoutMs = kWaitMs, int stepMs = 5);
+
+// Text that a program wrote through the C library's text streams, with LF
+// line ends: on Windows every CR LF of it becomes LF.
+std::string PlatformText(std::string text);
 
 // Files.
 bool Exists(const std::string& path);
@@ -76,7 +94,8 @@ public:
     const std::string& dir() const { return dir_; }
     std::string root() const { return dir_ + "/root"; }
     std::string path(std::string_view name) const { return dir_ + "/" + std::string(name); }
-    std::string rootPath(std::string_view name) const { return root() + "/" + std::string(name); }
+    // Joined as the client joins a terminal's files: with the platform's separator.
+    std::string rootPath(std::string_view name) const { return root() + kPathSep + std::string(name); }
 
 private:
     std::string dir_;
@@ -94,8 +113,9 @@ public:
     // Starts it with --port `port` (0: a free one) and waits for its
     // "listening on 127.0.0.1:PORT" line. "" on success, else why not.
     std::string Start(const Sandbox& sb, const std::vector<std::string>& extra, int port = 0);
-    // SIGTERM and a bounded wait; the exit status (-1 when it had to be killed).
+    // SIGTERM and a bounded wait; the exit status (kNoStatus when it had to be killed).
     int Stop();
+    void Kill();   // SIGKILL, reaped
     bool running() const { return pid_ > 0; }
     int port() const { return port_; }
     std::string address() const { return "127.0.0.1:" + std::to_string(port_); }
@@ -114,12 +134,12 @@ public:
     ~Client();
     // Starts it in the sandbox's directory. "" on success, else why not.
     std::string Start(const Sandbox& sb, const std::vector<std::string>& args, bool asNobody = false);
-    // Drops the stop file and waits (bounded) for the exit: its status, or -1
+    // Drops the stop file and waits (bounded) for the exit: its status, or kNoStatus
     // when the client did not end (it is then killed).
     int StopWithFile(int timeoutMs = kWaitMs);
-    // Waits for the client to end by itself: its status, -1 on time-out.
+    // Waits for the client to end by itself: its status, kNoStatus on time-out.
     int WaitExit(int timeoutMs = kWaitMs);
-    int Terminate(int sig);   // SIGTERM/SIGINT (15/2) and a bounded wait; status or -1
+    int Terminate(int sig);   // SIGTERM/SIGINT (15/2) and a bounded wait; status or kNoStatus
     void Kill();              // SIGKILL, reaped
     void Hangup();            // SIGHUP, no wait
     bool running() const { return pid_ > 0; }

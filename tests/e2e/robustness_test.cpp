@@ -99,7 +99,7 @@ TEST_F(RobustnessTest, ReplyInTwoPartsThenAnOrdinaryOne)
     EXPECT_EQ(TakeReply("caja1").value_or(""), Approve("caja1", 1));
 
     const int port = gw.port();
-    ASSERT_EQ(gw.Stop(), 0);
+    StopGateway();
     StartGateway({"--ref-start", "2"}, port);
     Drop("caja1", Req("000020"));
     EXPECT_EQ(TakeReply("caja1").value_or(""), Approve("caja1", 2));

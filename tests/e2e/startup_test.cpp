@@ -14,7 +14,7 @@ protected:
     {
         StartClient(args);
         const int status = client.WaitExit();
-        EXPECT_GE(status, 0) << "kmoclient did not end by itself";
+        EXPECT_NE(status, kNoStatus) << "kmoclient did not end by itself";
         return status;
     }
 
@@ -33,7 +33,7 @@ protected:
 
 TEST_F(StartupTest, NoArgumentsFailsWithoutTouchingAnything)
 {
-    EXPECT_EQ(RunToEnd({}), 255);
+    EXPECT_EQ(RunToEnd({}), kExitMinusOne);
     EXPECT_TRUE(OwnFiles().empty());
     EXPECT_TRUE(std::filesystem::is_empty(sb.root()));
     EXPECT_EQ(client.Stdout(), "");
@@ -100,7 +100,7 @@ TEST_F(StartupTest, MeaninglessOptionsAreRefusedWithAReason)
         SCOPED_TRACE(opt);
         std::filesystem::remove(logPath());
         // A log named before the bad option is opened, but nothing is written to it.
-        EXPECT_EQ(RunToEnd({"-l", logPath() + ",1,80", "-n", "CLI1", opt, "x", "-r", sb.root()}), 255);
+        EXPECT_EQ(RunToEnd({"-l", logPath() + ",1,80", "-n", "CLI1", opt, "x", "-r", sb.root()}), kExitMinusOne);
         EXPECT_EQ(client.Stderr(), "kmoclient: option " + std::string(opt) + " is not supported\ntry 'kmoclient -h'\n");
         EXPECT_EQ(ReadFile(logPath()).value_or("<absent>"), "");
     }
@@ -108,11 +108,11 @@ TEST_F(StartupTest, MeaninglessOptionsAreRefusedWithAReason)
 
 TEST_F(StartupTest, ParserDiagnosticsForUnknownOptionAndMissingArgument)
 {
-    EXPECT_EQ(RunToEnd({"-n", "CLI1", "-r", sb.root(), "-x"}), 255);
+    EXPECT_EQ(RunToEnd({"-n", "CLI1", "-r", sb.root(), "-x"}), kExitMinusOne);
     EXPECT_NE(client.Stderr().find("'x'\ntry 'kmoclient -h'\n"), std::string::npos) << client.Stderr();
-    EXPECT_EQ(RunToEnd({"-r", sb.root(), "-n"}), 255);
+    EXPECT_EQ(RunToEnd({"-r", sb.root(), "-n"}), kExitMinusOne);
     EXPECT_NE(client.Stderr().find("'n'\ntry 'kmoclient -h'\n"), std::string::npos) << client.Stderr();
-    EXPECT_EQ(RunToEnd({"-n", "CLI1"}), 255) << "-r is required";
+    EXPECT_EQ(RunToEnd({"-n", "CLI1"}), kExitMinusOne) << "-r is required";
     EXPECT_EQ(client.Stderr(), "kmoclient: -r DIR is required\ntry 'kmoclient -h'\n");
 }
 
@@ -131,7 +131,7 @@ TEST_F(StartupTest, OverLongValuesAreRefusedWithOneLineAndThePointer)
     };
     for (const auto& args : cases) {
         SCOPED_TRACE(args[args.size() - 2] + " " + args.back().substr(0, 20));
-        EXPECT_EQ(RunToEnd(args), 255);
+        EXPECT_EQ(RunToEnd(args), kExitMinusOne);
         const std::string err = client.Stderr();
         const std::size_t nl = err.find('\n');
         ASSERT_NE(nl, std::string::npos);
@@ -154,6 +154,9 @@ TEST_F(StartupTest, LongestValuesAreAccepted)
 
 TEST_F(StartupTest, StopSignalsEndWithZero)
 {
+    if (!os::CanSendStopSignals())
+        GTEST_SKIP() << "the console control events need a console shared with the client, and "
+                        "this run has none (Wine without a display): the stop file is tested instead";
     for (int sig : {15, 2}) {
         SCOPED_TRACE(sig);
         std::filesystem::remove(logPath());

@@ -16,7 +16,7 @@
 #include "gw_reply.h"
 #include "kmo_socket.h"
 #include "log.h"
-#include "plat_signal.h"
+#include "plat_proc.h"
 #include "plat_time.h"
 
 namespace {

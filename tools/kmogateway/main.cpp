@@ -10,7 +10,7 @@
 #include "gw_serve.h"
 #include "kmo_socket.h"
 #include "log.h"
-#include "plat_signal.h"
+#include "plat_proc.h"
 
 namespace {
 
@@ -37,7 +37,7 @@ int main(int argc, char** argv)
         break;
     }
 
-    if (PLAT_StopSignalsCatch() != 0) {
+    if (PLAT_InstallStopSignals() != 0) {
         std::fprintf(stderr, "kmogateway: cannot catch the stop signals\n");
         return kExitFailure;
     }

@@ -41,7 +41,7 @@ protected:
         root_ = dir_ / "root";
         std::filesystem::create_directory(root_);
         std::memset(RootPath, 0, sizeof RootPath);
-        std::strcpy(RootPath, root_.c_str());
+        std::strcpy(RootPath, root_.string().c_str());
         std::memset(Terminals, 0, sizeof Terminals);
         std::strcpy(Terminals[0], "caja1");
         std::strcpy(Terminals[1], "caja2");

@@ -35,6 +35,23 @@ inline std::string ReadFile(const fs::path& p)
     return s.str();
 }
 
+// A file that the client writes through the C library's text streams, with
+// LF line ends: on Windows such a stream writes CR LF, which is read back as LF.
+inline std::string ReadText(const fs::path& p)
+{
+    std::string text = ReadFile(p);
+#if defined(_WIN32)
+    std::string out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (!(text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n')) {
+            out += text[i];
+        }
+    }
+    text = out;
+#endif
+    return text;
+}
+
 inline void WriteFile(const fs::path& p, const std::string& text)
 {
     std::ofstream out(p, std::ios::binary | std::ios::trunc);
@@ -76,7 +93,7 @@ protected:
         dir_ = fs::temp_directory_path() / ("kmoclient_test_" + std::to_string(std::random_device{}()));
         fs::create_directories(dir_ / "root");
         fs::current_path(dir_);
-        std::snprintf(RootPath, sizeof RootPath, "%s", (dir_ / "root").c_str());
+        std::snprintf(RootPath, sizeof RootPath, "%s", (dir_ / "root").string().c_str());
         logPath_ = (dir_ / "client.log").string();
     }
     void TearDown() override
@@ -97,6 +114,9 @@ protected:
         std::vector<std::string> out;
         std::istringstream in(ReadFile(logPath_));
         for (std::string line; std::getline(in, line);) {
+            if (!line.empty() && line.back() == '\r') {
+                line.pop_back();   // a log written in text mode on Windows
+            }
             out.push_back(line.size() > 20 ? line.substr(20) : line);
         }
         return out;

@@ -1,6 +1,7 @@
 // Test helpers for the terminal files and the local replies: a private
 // working directory per test, a captured log, whole-file reads and writes, and
-// another process that holds a file open.
+// another process that holds a file open (forked here; on Windows the small
+// program kmo_hold_file.exe, started through the command interpreter).
 #pragma once
 
 #include <gtest/gtest.h>
@@ -13,10 +14,17 @@
 #include <string>
 #include <vector>
 
+#if defined(_WIN32)
+#include <chrono>
+#include <cstdio>
+#include <random>
+#include <thread>
+#else
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include "kmoclient.h"
 #include "log.h"
@@ -43,9 +51,14 @@ protected:
     void SetUp() override
     {
         oldCwd_ = std::filesystem::current_path();
+#if defined(_WIN32)
+        dir_ = std::filesystem::temp_directory_path() / ("kmo_files_" + std::to_string(std::random_device{}()));
+        ASSERT_TRUE(std::filesystem::create_directory(dir_));
+#else
         char tmpl[] = "/tmp/kmo_files_XXXXXX";
         ASSERT_NE(::mkdtemp(tmpl), nullptr);
         dir_ = tmpl;
+#endif
         std::filesystem::current_path(dir_);
         logPath_ = dir_ / "test.log";
         std::string spec = logPath_.string() + ",0,100";
@@ -70,6 +83,9 @@ protected:
         std::ifstream in(logPath_, std::ios::binary);
         std::string line;
         while (std::getline(in, line)) {
+            if (!line.empty() && line.back() == '\r') {
+                line.pop_back();   // a log written in text mode on Windows
+            }
             const auto tab = line.find('\t');
             out.push_back(tab == std::string::npos ? line : line.substr(tab + 1));
         }
@@ -93,8 +109,63 @@ private:
     std::filesystem::path logPath_;
 };
 
-// Another process that keeps a file open (and, with Lock, flock-ed) until the
-// object goes away. The constructor returns once the child holds the file.
+// Another process that keeps a file open (and, with Lock, held with no
+// sharing at all) until the object goes away. The constructor returns once
+// the other process holds the file.
+#if defined(_WIN32)
+class HeldFile {
+public:
+    enum Mode { Read, Write, Lock };
+
+    HeldFile(const std::filesystem::path& p, Mode mode)
+    {
+        ready_ = std::filesystem::temp_directory_path() / ("kmo_held_" + std::to_string(std::random_device{}()));
+        const char letter = mode == Read ? 'r' : (mode == Write ? 'w' : 'l');
+        // The command interpreter takes the whole line within one more pair of quotes.
+        const std::string cmd = "\"\"" + Tool() + "\" \"" + p.string() + "\" " + letter + " \"" + ready_.string() +
+                                "\"\"";
+        pipe_ = _popen(cmd.c_str(), "w");
+        if (pipe_ == nullptr) {
+            return;
+        }
+        // The program writes its answer once it holds the file (or cannot).
+        for (int waited = 0; waited < 10000; waited += 10) {
+            const std::string answer = ReadAll(ready_);
+            if (!answer.empty()) {
+                held_ = answer == "y";
+                return;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    }
+
+    ~HeldFile()
+    {
+        if (pipe_ != nullptr) {
+            _pclose(pipe_);   // its standard input ends: it lets go and exits
+        }
+        std::error_code ec;
+        std::filesystem::remove(ready_, ec);
+    }
+
+    HeldFile(const HeldFile&) = delete;
+    HeldFile& operator=(const HeldFile&) = delete;
+
+    bool held() const { return held_; }
+
+private:
+    // kmo_hold_file.exe lies beside the test program.
+    static std::string Tool()
+    {
+        const char* self = _pgmptr;
+        return (std::filesystem::path(self != nullptr ? self : "").parent_path() / "kmo_hold_file.exe").string();
+    }
+
+    std::FILE* pipe_ = nullptr;
+    std::filesystem::path ready_;
+    bool held_ = false;
+};
+#else
 class HeldFile {
 public:
     enum Mode { Read, Write, Lock };
@@ -150,5 +221,7 @@ private:
     int release_ = -1;
     bool held_ = false;
 };
+
+#endif
 
 }  // namespace filestest

@@ -69,7 +69,7 @@ TEST_F(ProcessTest, StopSignalEndsEitherPauseWithStatusZero)
         WaitMode = mode;
         std::thread stopper([] {
             std::this_thread::sleep_for(std::chrono::milliseconds(150));
-            std::raise(SIGTERM);
+            PLAT_RaiseStop(SIGTERM);
         });
         EXPECT_EQ(KMOClient_Process(), 0);   // would hang for ten minutes otherwise
         stopper.join();
@@ -79,7 +79,7 @@ TEST_F(ProcessTest, StopSignalEndsEitherPauseWithStatusZero)
     EXPECT_TRUE(Logged("WARNING\tKMOClient_Process recibio la se\xF1" "al 15 (SIGTERM). Saliendo..."));
     EXPECT_TRUE(Logged("DEBUG\tKMOClient_Process Exit"));
     // A stop asked for before the loop starts is not lost either.
-    std::raise(SIGINT);
+    PLAT_RaiseStop(SIGINT);
     EXPECT_EQ(KMOClient_Process(), 0);
     EXPECT_TRUE(Logged("(SIGINT)"));
 }

@@ -10,11 +10,10 @@
 #include <string_view>
 #include <vector>
 
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include "kmo_packet.h"
 #include "kmo_tran.h"
+#include "stream_pair.h"
 
 namespace {
 
@@ -243,16 +242,16 @@ const char* fuzz_CheckParsers(const Input& in, const std::uint8_t* data, std::si
 const char* fuzz_CheckReceive(const std::uint8_t* data, std::size_t size, std::size_t cap)
 {
     size = std::min<std::size_t>(size, 16384);  // stays well inside a socket buffer
-    int fd[2];
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fd) != 0) return nullptr;
+    PLAT_Sock fd[2];
+    if (!StreamPairOpen(fd)) return nullptr;
     int len = static_cast<int>(size);
     const int sent = KMO_SendPacket(fd[1], reinterpret_cast<const char*>(data), &len);
-    ::shutdown(fd[1], SHUT_WR);
+    PLAT_SockShutdown(fd[1], 1);
     GuardedBuf buf(cap);
     int got = 12345;
     const int rc = KMO_ReceivePacket(fd[0], buf.data(), buf.cap, &got);
-    ::close(fd[0]);
-    ::close(fd[1]);
+    PLAT_SockClose(fd[0]);
+    PLAT_SockClose(fd[1]);
 
     if (sent != 0 || len != static_cast<int>(size)) return "send: not everything went out";
     if (rc != 0) return "receive: result is not 0";

@@ -3,11 +3,11 @@
 #pragma once
 
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
+#include <random>
 #include <string>
 #include <vector>
-
-#include <unistd.h>
 
 #include "log.h"
 
@@ -15,12 +15,8 @@ class LogCapture {
 public:
     LogCapture()
     {
-        char path[] = "/tmp/kmo_msg_log_XXXXXX";
-        const int fd = ::mkstemp(path);
-        if (fd >= 0) {
-            ::close(fd);
-        }
-        path_ = path;
+        const auto name = "kmo_msg_log_" + std::to_string(std::random_device{}());
+        path_ = (std::filesystem::temp_directory_path() / name).string();
         std::string spec = path_ + ",0,100";
         LOG_Open(0, 100, spec.data());
     }
@@ -39,6 +35,9 @@ public:
         std::ifstream in(path_, std::ios::binary);
         std::string line;
         while (std::getline(in, line)) {
+            if (!line.empty() && line.back() == '\r') {
+                line.pop_back();   // a log written in text mode on Windows
+            }
             const auto tab = line.find('\t');
             out.push_back(tab == std::string::npos ? line : line.substr(tab + 1));
         }

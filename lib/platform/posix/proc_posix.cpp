@@ -1,13 +1,22 @@
-// POSIX side of plat_proc.h.
+// POSIX side of plat_proc.h: the stop signals (the option parser is shared by
+// every platform, in getopt.cpp).
 #include "plat_proc.h"
 
+#include <arpa/inet.h>
+#include <cerrno>
 #include <csignal>
-#include <string>
+#include <cstdint>
+#include <filesystem>
+#include <system_error>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 namespace {
 
 volatile std::sig_atomic_t g_stopSignal = 0;
+volatile std::sig_atomic_t g_wakeSet = 0;
+sockaddr_in g_wake{};   // written before g_wakeSet, read only by the handler
 
 volatile std::sig_atomic_t g_reopen = 0;
 
@@ -16,50 +25,26 @@ extern "C" void proc_OnReopenSignal(int)
     g_reopen = 1;
 }
 
+// Only async-signal-safe calls here: socket, connect, close.
 extern "C" void proc_OnStopSignal(int sig)
 {
+    const int savedErrno = errno;
     if (g_stopSignal == 0) {
         g_stopSignal = sig;
     }
+    if (g_wakeSet != 0) {
+        const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (s >= 0) {
+            // Loopback completes the handshake at once; the connection waits
+            // in the listener's queue even after this close.
+            (void)::connect(s, reinterpret_cast<const sockaddr*>(&g_wake), sizeof g_wake);
+            (void)::close(s);
+        }
+    }
+    errno = savedErrno;
 }
 
 }  // namespace
-
-int PLAT_GetOpt(int argc, char* const argv[], const char* optstring)
-{
-    // A leading '-' makes glibc hand over every word that is not an option as
-    // the code 1 instead of stopping there (POSIXLY_CORRECT) or reordering argv.
-    if (argc < 1 || argv == nullptr) {
-        return -1;
-    }
-    std::string ordered = "-";
-    ordered += optstring != nullptr ? optstring : "";
-    int c;
-    do {
-        c = ::getopt(argc, argv, ordered.c_str());
-    } while (c == 1);
-    return c;
-}
-
-const char* PLAT_OptArg()
-{
-    return ::optarg;
-}
-
-int PLAT_OptInd()
-{
-    return ::optind;
-}
-
-void PLAT_SetOptInd(int index)
-{
-    ::optind = index;
-}
-
-void PLAT_SetOptErr(int enabled)
-{
-    ::opterr = enabled;
-}
 
 int PLAT_InstallStopSignals()
 {
@@ -81,14 +66,41 @@ int PLAT_InstallStopSignals()
     return rc;
 }
 
+int PLAT_StopSignalsWakeAt(const char* dotted, int port)
+{
+    if (dotted == nullptr || port <= 0 || port > 65535) {
+        return -1;
+    }
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<std::uint16_t>(port));
+    if (::inet_pton(AF_INET, dotted, &addr.sin_addr) != 1) {
+        return -1;
+    }
+    g_wakeSet = 0;
+    g_wake = addr;
+    g_wakeSet = 1;
+    return 0;
+}
+
 int PLAT_StopSignal()
 {
     return static_cast<int>(g_stopSignal);
 }
 
+int PLAT_StopRequested()
+{
+    return g_stopSignal != 0 ? 1 : 0;
+}
+
 void PLAT_ClearStopSignal()
 {
     g_stopSignal = 0;
+}
+
+int PLAT_RaiseStop(int sig)
+{
+    return std::raise(sig) == 0 ? 0 : -1;
 }
 
 const char* PLAT_SignalName(int sig)
@@ -119,4 +131,21 @@ int PLAT_TakeReopenRequest()
     }
     g_reopen = 0;
     return 1;
+}
+
+int PLAT_OpenHandleCount()
+{
+    std::error_code ec;
+    std::filesystem::directory_iterator it("/proc/self/fd", ec);
+    if (ec) {
+        return -1;
+    }
+    int n = 0;
+    for (; it != std::filesystem::directory_iterator(); it.increment(ec)) {
+        if (ec) {
+            return -1;
+        }
+        ++n;
+    }
+    return n;
 }

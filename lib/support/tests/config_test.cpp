@@ -5,11 +5,13 @@
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
+#include <random>
 #include <string>
 #include <vector>
 
 #include "config.h"
 #include "log.h"
+#include "plat_registry.h"
 #include "support_test_util.h"
 
 using support_test::OpenDescriptors;
@@ -49,6 +51,23 @@ protected:
         std::vector<std::string> fresh(all.begin() + static_cast<long>(seen_), all.end());
         seen_ = all.size();
         return fresh;
+    }
+
+    // The configuration file's text with LF line ends. It is a text file of the
+    // platform: on Windows every line end must be CR LF.
+    std::string ConfigText() const
+    {
+        std::string text = ReadFile(cfgPath_);
+#if defined(_WIN32)
+        const auto lf = std::count(text.begin(), text.end(), '\n');
+        std::size_t crlf = 0;
+        for (std::size_t at = text.find("\r\n"); at != std::string::npos; at = text.find("\r\n", at + 2)) {
+            ++crlf;
+        }
+        EXPECT_EQ(static_cast<std::size_t>(lf), crlf) << "a line end without its CR";
+        text.erase(std::remove(text.begin(), text.end(), '\r'), text.end());
+#endif
+        return text;
     }
 
     std::size_t CountLogLines(const std::string& part) const
@@ -189,7 +208,7 @@ TEST_F(ConfigTest, WrittenFileHasTheFormatAndReadsBack)
     const std::vector<std::string> rest(lines.begin() + static_cast<long>(i), lines.end());
     EXPECT_EQ(rest, (std::vector<std::string>{";", "", "Puerto = 9000", "", "Host = 127.0.0.1", "",
                                               ";Fin de archivo de configuracion " + cfgPath_}));
-    EXPECT_EQ(ReadFile(cfgPath_).find('\r'), std::string::npos);
+    EXPECT_EQ(ConfigText().find('\r'), std::string::npos);
 
     // The write reopened the file: reading now appends the same entries again.
     EXPECT_EQ(CONFIG_Read(), 0);
@@ -229,7 +248,7 @@ TEST_F(ConfigTest, InvalidatedEntryIsHiddenAndLeftOutUntilPutAgain)
     EXPECT_EQ(CONFIG_Invalidate(nullptr), -1);
     EXPECT_EQ(Get("A"), "<none>");
     ASSERT_EQ(CONFIG_Write(), 0);
-    std::string text = ReadFile(cfgPath_);
+    std::string text = ConfigText();
     EXPECT_EQ(text.find("A = 1"), std::string::npos);
     EXPECT_NE(text.find("\nB = 2\n"), std::string::npos);
 
@@ -237,7 +256,7 @@ TEST_F(ConfigTest, InvalidatedEntryIsHiddenAndLeftOutUntilPutAgain)
     ASSERT_EQ(CONFIG_Put("A", "3"), 0);
     EXPECT_EQ(Get("A"), "3");
     ASSERT_EQ(CONFIG_Write(), 0);
-    text = ReadFile(cfgPath_);
+    text = ConfigText();
     EXPECT_LT(text.find("\nA = 3\n"), text.find("\nB = 2\n"));
 }
 
@@ -247,7 +266,7 @@ TEST_F(ConfigTest, EmptyNameEntryIsWrittenBack)
     ASSERT_EQ(CONFIG_Init(cfgPath_.c_str(), CONFIG_MODE_FILE), 0);
     ASSERT_EQ(CONFIG_Read(), 0);
     ASSERT_EQ(CONFIG_Write(), 0);
-    const std::string text = ReadFile(cfgPath_);
+    const std::string text = ConfigText();
     EXPECT_NE(text.find("\n = x\n\nPuerto = 1\n"), std::string::npos) << text;
 }
 
@@ -308,7 +327,12 @@ TEST_F(ConfigTest, EnvironmentModeIsNotImplementedButTheTableWorks)
 
 TEST_F(ConfigTest, RegistryAndUnknownModesFailWithoutRecordsOfTheirOwn)
 {
-    for (std::uint16_t mode : {CONFIG_MODE_REGISTRY, std::uint16_t{2}, std::uint16_t{7}}) {
+    // Where there is a registry, its mode works (RegistryModeRoundTrip).
+    std::vector<std::uint16_t> modes = {std::uint16_t{2}, std::uint16_t{7}};
+    if (PLAT_RegAvailable() == 0) {
+        modes.push_back(CONFIG_MODE_REGISTRY);
+    }
+    for (std::uint16_t mode : modes) {
         NewMessages();
         EXPECT_EQ(CONFIG_Init("Kmo\\Client", mode), -1);
         EXPECT_EQ(CONFIG_Read(), -1);
@@ -358,6 +382,67 @@ TEST_F(ConfigTest, ExitEmptiesTheTableAndInitAgainLeaksNothing)
     EXPECT_EQ(Get("Puerto"), "<none>");
     EXPECT_EQ(CONFIG_Put("Otro", "1"), 0);   // the table starts again from slot 0
     EXPECT_EQ(Get("Otro"), "1");
+}
+
+// The registry mode against a key of the system's registry: the key is made,
+// written, read back, an invalidated value is deleted, and a value longer
+// than 255 characters fails the read.
+TEST_F(ConfigTest, RegistryModeRoundTrip)
+{
+    if (PLAT_RegAvailable() == 0) {
+        GTEST_SKIP() << "no registry on this platform: the registry mode fails like an unknown mode";
+    }
+    const std::string top = "KmoClientTest" + std::to_string(std::random_device{}());
+    const std::string key = top + "\\Config";
+    struct KeyRemover {
+        std::string top;
+        ~KeyRemover() { PLAT_RegDeleteSoftwareTree(top.c_str()); }
+    } remover{top};
+
+    ASSERT_EQ(CONFIG_Init(key.c_str(), CONFIG_MODE_REGISTRY), 0);
+    EXPECT_EQ(CountLogLines("CONFIG_Init configKey creada exitosamente"), 1u);
+    EXPECT_EQ(CONFIG_Read(), -1);   // a key without values
+    ASSERT_EQ(CONFIG_Put("Puerto", "8000"), 0);
+    ASSERT_EQ(CONFIG_Put("Host", "127.0.0.1"), 0);
+    ASSERT_EQ(CONFIG_Put("Borrar", "x"), 0);
+    EXPECT_EQ(CONFIG_Write(), 0);
+    EXPECT_EQ(CONFIG_Exit(), 0);
+
+    ASSERT_EQ(CONFIG_Init(key.c_str(), CONFIG_MODE_REGISTRY), 0);
+    EXPECT_EQ(CountLogLines("CONFIG_Init configKey abierta exitosamente"), 1u);
+    ASSERT_EQ(CONFIG_Read(), 0);
+    EXPECT_EQ(Get("Puerto"), "8000");
+    EXPECT_EQ(Get("Host"), "127.0.0.1");
+    EXPECT_EQ(Get("Borrar"), "x");
+
+    // An invalidated entry is deleted from the key by the next write.
+    ASSERT_EQ(CONFIG_Invalidate("Borrar"), 0);
+    ASSERT_EQ(CONFIG_Put("Puerto", "9000"), 0);
+    EXPECT_EQ(CONFIG_Write(), 0);
+    EXPECT_EQ(CONFIG_Exit(), 0);
+    ASSERT_EQ(CONFIG_Init(key.c_str(), CONFIG_MODE_REGISTRY), 0);
+    ASSERT_EQ(CONFIG_Read(), 0);
+    EXPECT_EQ(Get("Puerto"), "9000");
+    EXPECT_EQ(Get("Borrar"), "<none>");
+    // Deleting a value that is no longer there fails the write.
+    ASSERT_EQ(CONFIG_Put("Borrar", "y"), 0);
+    ASSERT_EQ(CONFIG_Invalidate("Borrar"), 0);
+    EXPECT_EQ(CONFIG_Write(), -1);
+
+    // Names and values of 255 characters read back; a longer value fails the read.
+    ASSERT_EQ(CONFIG_Put("Largo", std::string(255, 'v').c_str()), 0);
+    ASSERT_EQ(CONFIG_Put(std::string(255, 'n').c_str(), "1"), 0);
+    ASSERT_EQ(CONFIG_Put("Borrar", "z"), 0);
+    EXPECT_EQ(CONFIG_Write(), 0);
+    EXPECT_EQ(CONFIG_Exit(), 0);
+    ASSERT_EQ(CONFIG_Init(key.c_str(), CONFIG_MODE_REGISTRY), 0);
+    EXPECT_EQ(CONFIG_Read(), 0);
+    EXPECT_EQ(Get("Largo"), std::string(255, 'v'));
+    EXPECT_EQ(Get(std::string(255, 'n').c_str()), "1");
+    ASSERT_EQ(CONFIG_Put("Largo", std::string(256, 'v').c_str()), 0);
+    EXPECT_EQ(CONFIG_Write(), 0);
+    EXPECT_EQ(CONFIG_Read(), -1);
+    EXPECT_EQ(CONFIG_Exit(), 0);
 }
 
 }  // namespace

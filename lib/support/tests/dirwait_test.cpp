@@ -10,6 +10,10 @@
 #include <thread>
 #include <vector>
 
+#if defined(_WIN32)
+#include <windows.h>
+#endif
+
 #include "dirwait.h"
 #include "log.h"
 #include "support_test_util.h"
@@ -26,6 +30,22 @@ namespace {
 
 constexpr std::uint32_t kClientFilter = FILE_NOTIFY_FILE_NAME | FILE_NOTIFY_LAST_WRITE | FILE_NOTIFY_SIZE;
 constexpr std::uint32_t kLong = 30000;   // long enough that only a change ends the wait
+
+// Wine's change notifications cover the watched directory itself only.
+bool SubtreeWatchMissing()
+{
+#if defined(_WIN32)
+    const HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+    return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+#else
+    return false;
+#endif
+}
+#define SKIP_WITHOUT_SUBTREE_WATCH()                                                                  \
+    if (SubtreeWatchMissing()) {                                                                      \
+        GTEST_SKIP() << "Wine's directory change notifications do not cover subdirectories; Windows " \
+                        "and the inotify watch do";                                                   \
+    }
 
 
 class DirWaitTest : public ::testing::Test {
@@ -69,9 +89,10 @@ using Msgs = std::vector<std::string>;
 
 TEST_F(DirWaitTest, FileCreatedInSubdirectoryEndsFirstWait)
 {
+    SKIP_WITHOUT_SUBTREE_WATCH();
     fs::create_directory(root_.path() / "caja1");
     std::thread writer = CreateLater(root_.file("caja1/in.txt"));
-    const int rc = FILE_DirWaitFirst(root_.path().c_str(), kLong, kClientFilter);
+    const int rc = FILE_DirWaitFirst(root_.path().string().c_str(), kLong, kClientFilter);
     writer.join();
     EXPECT_EQ(rc, 0);
     EXPECT_EQ(NewMessages(), (Msgs{"FILE_DirWaitfirst Entry TimeOut=[30000]", "FILE_DirWaitFirst WaitForSingleObject OK",
@@ -86,7 +107,7 @@ TEST_F(DirWaitTest, FileCreatedInSubdirectoryEndsFirstWait)
 TEST_F(DirWaitTest, InfiniteTimeOutWaitsForTheChange)
 {
     std::thread writer = CreateLater(root_.file("in.txt"));
-    EXPECT_EQ(FILE_DirWaitFirst(root_.path().c_str(), FILE_WAIT_INFINITE, kClientFilter), 0);
+    EXPECT_EQ(FILE_DirWaitFirst(root_.path().string().c_str(), FILE_WAIT_INFINITE, kClientFilter), 0);
     writer.join();
     EXPECT_EQ(NewMessages(), (Msgs{"FILE_DirWaitfirst Entry TimeOut=[-1]", "FILE_DirWaitFirst WaitForSingleObject OK",
                                    "FILE_DirWaitFirst Exit RetVal=[0]"}));
@@ -94,7 +115,7 @@ TEST_F(DirWaitTest, InfiniteTimeOutWaitsForTheChange)
 
 TEST_F(DirWaitTest, TimeOutZeroWithNothingPendingReturnsAtOnce)
 {
-    EXPECT_EQ(FILE_DirWaitFirst(root_.path().c_str(), 0, kClientFilter), 0);
+    EXPECT_EQ(FILE_DirWaitFirst(root_.path().string().c_str(), 0, kClientFilter), 0);
     EXPECT_EQ(NewMessages(), (Msgs{"FILE_DirWaitfirst Entry TimeOut=[0]", "FILE_DirWaitFirst Exit RetVal=[0]"}));
     EXPECT_EQ(FILE_DirWaitNext(0), 0);
     EXPECT_EQ(FILE_DirWaitNext(20), 0);
@@ -103,7 +124,7 @@ TEST_F(DirWaitTest, TimeOutZeroWithNothingPendingReturnsAtOnce)
 
 TEST_F(DirWaitTest, ChangeBetweenWaitsEndsTheNextAndABurstSignalsOnce)
 {
-    ASSERT_EQ(FILE_DirWaitFirst(root_.path().c_str(), 0, kClientFilter), 0);
+    ASSERT_EQ(FILE_DirWaitFirst(root_.path().string().c_str(), 0, kClientFilter), 0);
     NewMessages();
 
     WriteFile(root_.file("in.txt"), "x");   // while nobody waits
@@ -129,7 +150,8 @@ TEST_F(DirWaitTest, ChangeBetweenWaitsEndsTheNextAndABurstSignalsOnce)
 
 TEST_F(DirWaitTest, SubdirectoriesCreatedLaterAreWatched)
 {
-    ASSERT_EQ(FILE_DirWaitFirst(root_.path().c_str(), 0, FILE_NOTIFY_FILE_NAME), 0);
+    SKIP_WITHOUT_SUBTREE_WATCH();
+    ASSERT_EQ(FILE_DirWaitFirst(root_.path().string().c_str(), 0, FILE_NOTIFY_FILE_NAME), 0);
     fs::create_directory(root_.path() / "nueva");
     fs::create_directories(root_.path() / "x" / "y" / "z");   // faster than the watch can follow
     EXPECT_EQ(FILE_DirWaitNext(0), 0);
@@ -159,7 +181,7 @@ TEST_F(DirWaitTest, FilterSelectsTheKindsOfChange)
     const std::string file = root_.file("datos.txt");
     WriteFile(file, "a");
 
-    ASSERT_EQ(FILE_DirWaitFirst(root_.path().c_str(), 0, FILE_NOTIFY_ATTRIBUTES), 0);
+    ASSERT_EQ(FILE_DirWaitFirst(root_.path().string().c_str(), 0, FILE_NOTIFY_ATTRIBUTES), 0);
     WriteFile(root_.file("otro.txt"), "b");   // name and write: not selected
     WriteFile(file, "aa");
     EXPECT_EQ(FILE_DirWaitNext(0), 0);
@@ -168,7 +190,7 @@ TEST_F(DirWaitTest, FilterSelectsTheKindsOfChange)
     EXPECT_EQ(FILE_DirWaitNext(0), 0);
     EXPECT_EQ(NewMessages(), (Msgs{"FILE_DirWaitNext WaitForSingleObject OK"}));
 
-    ASSERT_EQ(FILE_DirWaitFirst(root_.path().c_str(), 0, FILE_NOTIFY_DIR_NAME), 0);
+    ASSERT_EQ(FILE_DirWaitFirst(root_.path().string().c_str(), 0, FILE_NOTIFY_DIR_NAME), 0);
     NewMessages();
     WriteFile(root_.file("tercero.txt"), "c");
     EXPECT_EQ(FILE_DirWaitNext(0), 0);
@@ -177,7 +199,7 @@ TEST_F(DirWaitTest, FilterSelectsTheKindsOfChange)
     EXPECT_EQ(FILE_DirWaitNext(0), 0);
     EXPECT_EQ(NewMessages(), (Msgs{"FILE_DirWaitNext WaitForSingleObject OK"}));
 
-    ASSERT_EQ(FILE_DirWaitFirst(root_.path().c_str(), 0, FILE_NOTIFY_LAST_WRITE), 0);
+    ASSERT_EQ(FILE_DirWaitFirst(root_.path().string().c_str(), 0, FILE_NOTIFY_LAST_WRITE), 0);
     NewMessages();
     fs::permissions(file, fs::perms::owner_all, fs::perm_options::replace);
     fs::create_directory(root_.path() / "dir2");
@@ -196,16 +218,29 @@ TEST_F(DirWaitTest, NoWatchOrFailedStartMakesNextFailSilently)
 
     const std::string missing = root_.file("no/existe");
     EXPECT_EQ(FILE_DirWaitFirst(missing.c_str(), 0, kClientFilter), -1);
+    // The text in brackets is the system's own.
+#if defined(_WIN32)
+    const auto failed = NewMessages();
+    ASSERT_EQ(failed.size(), 3u);
+    EXPECT_EQ(failed[1].rfind("FILE_DirWaitFirst FindFirstChangeNotification Error [", 0), 0u) << failed[1];
+    EXPECT_GT(failed[1].size(), std::string("FILE_DirWaitFirst FindFirstChangeNotification Error []").size());
+    EXPECT_EQ(failed[2], "FILE_DirWaitFirst Exit RetVal=[-1]");
+#else
     EXPECT_EQ(NewMessages(),
               (Msgs{"FILE_DirWaitfirst Entry TimeOut=[0]",
                     "FILE_DirWaitFirst FindFirstChangeNotification Error [No such file or directory]",
                     "FILE_DirWaitFirst Exit RetVal=[-1]"}));
+#endif
     EXPECT_EQ(FILE_DirWaitNext(0), -1);
     EXPECT_TRUE(NewMessages().empty());
 
     WriteFile(root_.file("plain.txt"), "x");
     EXPECT_EQ(FILE_DirWaitFirst(root_.file("plain.txt").c_str(), 0, kClientFilter), -1);
+#if defined(_WIN32)
+    EXPECT_EQ(NewMessages().at(1).rfind("FILE_DirWaitFirst FindFirstChangeNotification Error [", 0), 0u);
+#else
     EXPECT_EQ(NewMessages().at(1), "FILE_DirWaitFirst FindFirstChangeNotification Error [Not a directory]");
+#endif
     EXPECT_EQ(FILE_DirWaitClose(), 0);
     // A real failure stays an error.
     EXPECT_NE(ReadFile(logPath_).find("\tERROR\tFILE_DirWaitFirst FindFirstChangeNotification Error"),
@@ -215,14 +250,14 @@ TEST_F(DirWaitTest, NoWatchOrFailedStartMakesNextFailSilently)
 TEST_F(DirWaitTest, RestartAndCloseLeakNoDescriptor)
 {
     const int before = OpenDescriptors();
-    ASSERT_EQ(FILE_DirWaitFirst(root_.path().c_str(), 0, kClientFilter), 0);
+    ASSERT_EQ(FILE_DirWaitFirst(root_.path().string().c_str(), 0, kClientFilter), 0);
     EXPECT_EQ(OpenDescriptors(), before + 1);
-    ASSERT_EQ(FILE_DirWaitFirst(root_.path().c_str(), 0, kClientFilter), 0);
+    ASSERT_EQ(FILE_DirWaitFirst(root_.path().string().c_str(), 0, kClientFilter), 0);
     EXPECT_EQ(OpenDescriptors(), before + 1);
     // A failed start ends the previous watch too.
     ASSERT_EQ(FILE_DirWaitFirst(root_.file("missing").c_str(), 0, kClientFilter), -1);
     EXPECT_EQ(OpenDescriptors(), before);
-    ASSERT_EQ(FILE_DirWaitFirst(root_.path().c_str(), 0, kClientFilter), 0);
+    ASSERT_EQ(FILE_DirWaitFirst(root_.path().string().c_str(), 0, kClientFilter), 0);
     EXPECT_NE(FILE_DirWaitClose(), 0);
     EXPECT_EQ(OpenDescriptors(), before);
     EXPECT_EQ(FILE_DirWaitClose(), 0);
@@ -236,11 +271,15 @@ TEST_F(DirWaitTest, RestartAndCloseLeakNoDescriptor)
 // writer closes it.
 TEST_F(DirWaitTest, AppendsToAnOpenFileSignalOnlyTheSizeWatch)
 {
+#if defined(_WIN32)
+    GTEST_SKIP() << "POSIX only: Windows reports a last-write change when the system updates the "
+                    "file's time, not when its writer closes it";
+#endif
     const std::string path = root_.file("open.log");
     std::FILE* f = std::fopen(path.c_str(), "a");
     ASSERT_NE(f, nullptr);
 
-    ASSERT_EQ(FILE_DirWaitFirst(root_.path().c_str(), 0, FILE_NOTIFY_FILE_NAME | FILE_NOTIFY_LAST_WRITE), 0);
+    ASSERT_EQ(FILE_DirWaitFirst(root_.path().string().c_str(), 0, FILE_NOTIFY_FILE_NAME | FILE_NOTIFY_LAST_WRITE), 0);
     NewMessages();
     std::fputs("record\n", f);
     std::fflush(f);
@@ -252,7 +291,7 @@ TEST_F(DirWaitTest, AppendsToAnOpenFileSignalOnlyTheSizeWatch)
 
     f = std::fopen(path.c_str(), "a");
     ASSERT_NE(f, nullptr);
-    ASSERT_EQ(FILE_DirWaitFirst(root_.path().c_str(), 0, FILE_NOTIFY_SIZE), 0);
+    ASSERT_EQ(FILE_DirWaitFirst(root_.path().string().c_str(), 0, FILE_NOTIFY_SIZE), 0);
     NewMessages();
     std::fputs("record\n", f);
     std::fflush(f);

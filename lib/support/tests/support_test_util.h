@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "log.h"
+#include "plat_proc.h"
 
 namespace support_test {
 
@@ -63,6 +64,9 @@ inline std::vector<std::string> Lines(const std::string& text)
     std::vector<std::string> lines;
     std::istringstream in(text);
     for (std::string line; std::getline(in, line);) {
+        if (!line.empty() && line.back() == '\r') {
+            line.pop_back();   // a file written in text mode on Windows
+        }
         lines.push_back(line);
     }
     return lines;
@@ -105,14 +109,11 @@ inline void OpenLog(const std::string& path, int min, int max)
     LOG_Open(0, 0, text.data());
 }
 
-// The descriptors this process has open, to show that nothing leaks.
+// The descriptors (Windows: handles) this process has open, to show that
+// nothing leaks.
 inline int OpenDescriptors()
 {
-    int n = 0;
-    for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator("/proc/self/fd")) {
-        ++n;
-    }
-    return n;
+    return PLAT_OpenHandleCount();
 }
 
 }  // namespace support_test

@@ -143,6 +143,7 @@ bool WaitExit(int pid, int timeoutMs, ExitStatus* status)
     }
 }
 
+bool CanSendStopSignals() { return true; }
 void SendTerm(int pid) { ::kill(pid, SIGTERM); }
 void SendInt(int pid) { ::kill(pid, SIGINT); }
 void SendKill(int pid) { ::kill(pid, SIGKILL); }

@@ -2,6 +2,14 @@
 // small client. Every wait is bounded; a gateway left running is killed.
 #include <gtest/gtest.h>
 
+#if defined(_WIN32)
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#include <windows.h>
+
+#include <filesystem>
+#include <random>
+#else
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -11,8 +19,10 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <chrono>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -53,6 +63,41 @@ std::string ReadFile(const std::string& path)
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
+#if defined(_WIN32)
+constexpr int kSendFlags = 0;
+constexpr int kShutWrite = SD_SEND;
+
+// Winsock for the test's own client sockets, once for the process.
+bool SocketsReady()
+{
+    static const bool ok = [] {
+        WSADATA data;
+        return WSAStartup(MAKEWORD(2, 2), &data) == 0;
+    }();
+    return ok;
+}
+
+bool Readable(int fd, int ms)
+{
+    fd_set set;
+    FD_ZERO(&set);
+    FD_SET(static_cast<SOCKET>(fd), &set);
+    timeval tv{ms / 1000, (ms % 1000) * 1000};
+    return ::select(0, &set, nullptr, nullptr, &tv) == 1;
+}
+
+void CloseSock(int s) { ::closesocket(static_cast<SOCKET>(s)); }
+
+int NewSocket()
+{
+    if (!SocketsReady()) return -1;
+    const SOCKET s = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    return s == INVALID_SOCKET ? -1 : static_cast<int>(s);
+}
+#else
+constexpr int kSendFlags = MSG_NOSIGNAL;
+constexpr int kShutWrite = SHUT_WR;
+
 // Waits up to `ms` for `fd` to become readable.
 bool Readable(int fd, int ms)
 {
@@ -60,15 +105,20 @@ bool Readable(int fd, int ms)
     return ::poll(&p, 1, ms) == 1;
 }
 
+void CloseSock(int s) { ::close(s); }
+
+int NewSocket() { return ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0); }
+#endif
+
 int Connect(int port, const char* host = "127.0.0.1")
 {
-    const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int s = NewSocket();
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_port = htons(static_cast<std::uint16_t>(port));
     ::inet_pton(AF_INET, host, &a.sin_addr);
     if (s < 0 || ::connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-        if (s >= 0) ::close(s);
+        if (s >= 0) CloseSock(s);
         return -1;
     }
     return s;
@@ -78,7 +128,7 @@ void SendAll(int s, const std::string& bytes)
 {
     std::size_t sent = 0;
     while (sent < bytes.size()) {
-        const ssize_t n = ::send(s, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+        const auto n = ::send(s, bytes.data() + sent, static_cast<int>(bytes.size() - sent), kSendFlags);
         ASSERT_GT(n, 0);
         sent += static_cast<std::size_t>(n);
     }
@@ -91,7 +141,7 @@ std::string ReadToEnd(int s, bool* eof = nullptr)
     char buf[4096];
     bool closed = false;
     while (Readable(s, kWaitMs)) {
-        const ssize_t n = ::recv(s, buf, sizeof buf, 0);
+        const auto n = ::recv(s, buf, sizeof buf, 0);
         if (n <= 0) {
             closed = true;
             break;
@@ -111,10 +161,152 @@ std::string Exchange(int port, const std::string& bytes)
     SendAll(s, bytes);
     bool eof = false;
     std::string got = ReadToEnd(s, &eof);
-    ::close(s);
+    CloseSock(s);
     EXPECT_TRUE(eof) << "the gateway did not close the connection";
     return got;
 }
+
+#if defined(_WIN32)
+// No stop signal reaches the gateway without a console that it shares with
+// the test (Wine without a display has none).
+bool StopSignalsReach() { return GetConsoleWindow() != nullptr; }
+
+// The build tree's paths are POSIX paths when the tests run under Wine.
+std::string NativePath(std::string path)
+{
+    if (path.empty() || path[0] != '/') return path;
+    path.insert(0, "Z:");
+    for (char& c : path)
+        if (c == '/') c = '\\';
+    return path;
+}
+
+class Gateway {
+public:
+    ~Gateway()
+    {
+        Kill();
+        std::error_code ec;
+        std::filesystem::remove_all(dir_, ec);
+    }
+
+    Gateway()
+    {
+        dir_ = std::filesystem::temp_directory_path() / ("kmogw_test_" + std::to_string(std::random_device{}()));
+        std::filesystem::create_directory(dir_);
+    }
+
+    std::string Path(const std::string& name) const { return (dir_ / name).string(); }
+
+    // Starts the program; true once it printed its first line.
+    bool Start(std::vector<std::string> args)
+    {
+        const std::string program = NativePath(KMOGATEWAY_PATH);
+        std::string cmd = "\"" + program + "\"";
+        for (const std::string& a : args) cmd += " \"" + a + "\"";
+        SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
+        const auto open = [&](const std::string& path) {
+            return CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa, CREATE_ALWAYS,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
+        };
+        STARTUPINFOA si{};
+        si.cb = sizeof si;
+        si.dwFlags = STARTF_USESTDHANDLES;
+        si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+        si.hStdOutput = open(Path("stdout.txt"));
+        si.hStdError = open(Path("stderr.txt"));
+        PROCESS_INFORMATION pi{};
+        std::vector<char> line(cmd.begin(), cmd.end());
+        line.push_back('\0');
+        const BOOL ok = CreateProcessA(program.c_str(), line.data(), nullptr, nullptr, TRUE, CREATE_NEW_PROCESS_GROUP,
+                                       nullptr, nullptr, &si, &pi);
+        CloseHandle(si.hStdOutput);
+        CloseHandle(si.hStdError);
+        if (!ok) return false;
+        CloseHandle(pi.hThread);
+        process_ = pi.hProcess;
+        pid_ = pi.dwProcessId;
+        // The first line, or the end of a program that printed none.
+        line_.clear();
+        const auto end = Clock::now() + std::chrono::milliseconds(kWaitMs);
+        while (Clock::now() < end) {
+            const bool ended = WaitForSingleObject(process_, 0) == WAIT_OBJECT_0;
+            const std::string out = ReadFile(Path("stdout.txt"));
+            const auto nl = out.find('\n');
+            if (nl != std::string::npos) {
+                line_ = out.substr(0, nl);
+                if (!line_.empty() && line_.back() == '\r') line_.pop_back();
+                const auto colon = line_.rfind(':');
+                if (colon == std::string::npos) return false;
+                port_ = std::atoi(line_.c_str() + colon + 1);
+                return port_ > 0;
+            }
+            if (ended) return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return false;
+    }
+
+    // Waits for the end of the program; its exit status, or -1.
+    int Wait()
+    {
+        if (process_ == nullptr || WaitForSingleObject(process_, kWaitMs) != WAIT_OBJECT_0) return -1;
+        DWORD code = 0;
+        GetExitCodeProcess(process_, &code);
+        CloseHandle(process_);
+        process_ = nullptr;
+        return static_cast<int>(code);
+    }
+
+    // SIGINT as Ctrl+C, anything else as Ctrl+Break; -1 when it cannot be sent.
+    int Stop(int sig = SIGTERM)
+    {
+        if (!GenerateConsoleCtrlEvent(sig == SIGINT ? CTRL_C_EVENT : CTRL_BREAK_EVENT, sig == SIGINT ? 0 : pid_))
+            return -1;
+        return Wait();
+    }
+
+    void Kill()
+    {
+        if (process_ == nullptr) return;
+        TerminateProcess(process_, 137);
+        WaitForSingleObject(process_, kWaitMs);
+        CloseHandle(process_);
+        process_ = nullptr;
+    }
+
+    // Runs the program to its end (for refused command lines).
+    int Run(std::vector<std::string> args)
+    {
+        Start(std::move(args));
+        return Wait();
+    }
+
+    // Standard output as LF-ended text.
+    std::string Stdout()
+    {
+        std::string out = ReadFile(Path("stdout.txt"));
+        std::string text;
+        for (std::size_t i = 0; i < out.size(); ++i)
+            if (!(out[i] == '\r' && i + 1 < out.size() && out[i + 1] == '\n')) text += out[i];
+        // As on POSIX: the first line without its line end, then the rest.
+        const auto nl = text.find('\n');
+        if (nl != std::string::npos) text.erase(nl, 1);
+        return text;
+    }
+    std::string Stderr() const { return ReadFile(Path("stderr.txt")); }
+    const std::string& FirstLine() const { return line_; }
+    int port() const { return port_; }
+
+private:
+    std::filesystem::path dir_;
+    HANDLE process_ = nullptr;
+    DWORD pid_ = 0;
+    int port_ = 0;
+    std::string line_;
+};
+#else
+bool StopSignalsReach() { return true; }
 
 class Gateway {
 public:
@@ -187,6 +379,14 @@ public:
         return Wait();
     }
 
+    void Kill()
+    {
+        if (pid_ <= 0) return;
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, nullptr, 0);
+        pid_ = -1;
+    }
+
     // Runs the program to its end (for refused command lines).
     int Run(std::vector<std::string> args)
     {
@@ -217,6 +417,8 @@ private:
     std::string line_;
 };
 
+#endif
+
 const std::string kRequest = "|G01=123|G04=55|G08=7|G41=T1|G99=000020|";
 const std::string kEcho = "|F01=123|F04=55|F08=7|F41=T1";
 
@@ -226,6 +428,18 @@ std::string Request(std::uint16_t type = 1, const std::string& text = kRequest)
 }
 
 }  // namespace
+
+// The signal ends the gateway with status 0. Where no stop signal reaches it,
+// it is killed instead, and the output says that the status was not checked.
+#define EXPECT_STOPS_WITH_ZERO(gw, sig)                                                           \
+    do {                                                                                          \
+        if (StopSignalsReach()) {                                                                 \
+            EXPECT_EQ((gw).Stop(sig), 0);                                                         \
+        } else {                                                                                  \
+            std::printf("[   NOTE   ] no console: the gateway is killed, its stop not checked\n"); \
+            (gw).Kill();                                                                          \
+        }                                                                                         \
+    } while (0)
 
 TEST(Gateway, ApprovesWithExactReplyAndCountsReferences)
 {
@@ -237,7 +451,7 @@ TEST(Gateway, ApprovesWithExactReplyAndCountsReferences)
     // The reply keeps the request's TranType; absent fields echo empty.
     EXPECT_EQ(Exchange(gw.port(), Request(3, "|G04=9|")),
               Reply(3, "|F01=|F04=9|F08=|F41=|F50=00|F51=RECETA APROBADA|F52=000000000002|"));
-    EXPECT_EQ(gw.Stop(), 0);
+    EXPECT_STOPS_WITH_ZERO(gw, SIGTERM);
     EXPECT_EQ(gw.Stdout(), gw.FirstLine()) << "nothing else goes to standard output";
 }
 
@@ -257,7 +471,7 @@ TEST(Gateway, PolicyListAdvancesOnlyOnRequests)
     for (int i = 0; i < 2; ++i) {
         EXPECT_EQ(Exchange(gw.port(), Request()), Reply(1, kEcho + "|F50=00|F51=RECETA APROBADA|"));
     }
-    EXPECT_EQ(gw.Stop(SIGINT), 0);
+    EXPECT_STOPS_WITH_ZERO(gw, SIGINT);
 }
 
 TEST(Gateway, RefusesInvalidPacketsAndMalformedFields)
@@ -322,11 +536,13 @@ TEST(Gateway, DelayHoldsTheReplyBack)
     EXPECT_FALSE(Readable(s, 200));
     EXPECT_EQ(ReadToEnd(s), Reply(1, kEcho + "|F50=00|F51=RECETA APROBADA|F52=000000000001|"));
     EXPECT_GE(Clock::now() - sent, std::chrono::milliseconds(400));
-    ::close(s);
+    CloseSock(s);
 }
 
 TEST(Gateway, StopDuringADelayEndsAtOnce)
 {
+    if (!StopSignalsReach())
+        GTEST_SKIP() << "no console shared with the gateway (Wine without a display): no stop signal reaches it";
     Gateway gw;
     ASSERT_TRUE(gw.Start({"--port", "0", "--delay", "60000"}));
     const int s = Connect(gw.port());
@@ -335,7 +551,7 @@ TEST(Gateway, StopDuringADelayEndsAtOnce)
     EXPECT_FALSE(Readable(s, 100));
     EXPECT_EQ(gw.Stop(), 0);   // well before the delay is over
     EXPECT_EQ(ReadToEnd(s), "") << "an interrupted request is closed unanswered";
-    ::close(s);
+    CloseSock(s);
 }
 
 TEST(Gateway, SplitReplyReassemblesToTheSameBytes)
@@ -349,7 +565,7 @@ TEST(Gateway, SplitReplyReassemblesToTheSameBytes)
     const auto first = Clock::now();
     EXPECT_EQ(ReadToEnd(s), Reply(1, kEcho + "|F50=ER|F51=RECETA RECHAZADA|F52=000000000001|"));
     EXPECT_GE(Clock::now() - first, std::chrono::milliseconds(250)) << "the pause between the parts";
-    ::close(s);
+    CloseSock(s);
 }
 
 // --split-at cuts the reply where asked, the pause apart; silence keeps the
@@ -399,12 +615,12 @@ TEST(Gateway, RecordsEveryPacketAsReceived)
     const int s = Connect(gw.port());
     ASSERT_GE(s, 0);
     SendAll(s, partial);
-    ::shutdown(s, SHUT_WR);
+    ::shutdown(s, kShutWrite);
     bool eof = false;
     ReadToEnd(s, &eof);
     EXPECT_TRUE(eof);
-    ::close(s);
-    EXPECT_EQ(gw.Stop(), 0);
+    CloseSock(s);
+    EXPECT_STOPS_WITH_ZERO(gw, SIGTERM);
     EXPECT_EQ(ReadFile(record), "old" + request + heartbeat + invalid + partial);
 }
 
@@ -424,9 +640,9 @@ TEST(Gateway, IdleAndOversizedClientsDoNotHoldOthersUp)
     EXPECT_EQ(Exchange(gw.port(), Request()),
               Reply(1, kEcho + "|F50=00|F51=RECETA APROBADA|F52=000000000002|"));
     // Waiting clients do not keep the gateway from stopping.
-    EXPECT_EQ(gw.Stop(), 0);
-    ::close(idle);
-    ::close(half);
+    EXPECT_STOPS_WITH_ZERO(gw, SIGTERM);
+    CloseSock(idle);
+    CloseSock(half);
 }
 
 TEST(Gateway, ConfigFileSettingsAndCommandLineOverrides)
@@ -446,7 +662,7 @@ TEST(Gateway, ConfigFileSettingsAndCommandLineOverrides)
               Reply(1, kEcho + "|F50=ER|F51=DESDE LINEA|F52=999999999999|"));
     EXPECT_EQ(Exchange(gw.port(), Request()),
               Reply(1, kEcho + "|F50=ER|F51=DESDE LINEA|F52=000000000000|"));
-    EXPECT_EQ(gw.Stop(), 0);
+    EXPECT_STOPS_WITH_ZERO(gw, SIGTERM);
 }
 
 TEST(Gateway, BindsToOtherLoopbackAddresses)
@@ -455,7 +671,7 @@ TEST(Gateway, BindsToOtherLoopbackAddresses)
     ASSERT_TRUE(gw.Start({"--port", "0", "--bind", "127.0.0.2"}));
     EXPECT_EQ(gw.FirstLine(), "listening on 127.0.0.2:" + std::to_string(gw.port()));
     EXPECT_EQ(Connect(gw.port(), "127.0.0.1"), -1);
-    EXPECT_EQ(gw.Stop(), 0);
+    EXPECT_STOPS_WITH_ZERO(gw, SIGTERM);
 }
 
 TEST(Gateway, RefusedCommandLines)
