@@ -40,13 +40,19 @@ bool CanSendStopSignals();
 void SendTerm(int pid);
 void SendInt(int pid);
 void SendKill(int pid);
-void SendHup(int pid);
+void SendHup(int pid);   // nothing on Windows, which has no such signal
 
 // A datagram socket bound to `name`: a path, or '@' and an abstract name
-// (the service manager's notification socket). -1 on failure.
+// (the service manager's notification socket). -1 on failure, and always on
+// Windows, which has neither such sockets nor such a service manager.
 int BindDatagram(const std::string& name);
 // One datagram into *out, waiting at most `timeoutMs`; false on time-out.
 bool ReceiveDatagram(int fd, int timeoutMs, std::string* out);
+
+// Sets or removes a variable of this process's environment, which the
+// programs started afterwards inherit.
+void SetEnv(const std::string& name, const std::string& value);
+void UnsetEnv(const std::string& name);
 
 // Descriptors held by the harness itself (a terminal that keeps a file open).
 int OpenHoldWrite(const std::string& path);   // created if absent; -1 on failure

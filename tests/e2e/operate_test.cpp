@@ -14,8 +14,8 @@ class OperateTest : public E2ETest {
 protected:
     void TearDown() override
     {
-        ::unsetenv("NOTIFY_SOCKET");
-        ::unsetenv("WATCHDOG_USEC");
+        os::UnsetEnv("NOTIFY_SOCKET");
+        os::UnsetEnv("WATCHDOG_USEC");
         for (int fd : sockets_)
             os::CloseFd(fd);
         E2ETest::TearDown();
@@ -33,11 +33,11 @@ protected:
     void StartNotified(const std::string& socketName, const std::vector<std::string>& args,
                        const char* watchdogUsec = "300000")
     {
-        ::setenv("NOTIFY_SOCKET", socketName.c_str(), 1);
-        ::setenv("WATCHDOG_USEC", watchdogUsec, 1);
+        os::SetEnv("NOTIFY_SOCKET", socketName);
+        os::SetEnv("WATCHDOG_USEC", watchdogUsec);
         StartClient(args);
-        ::unsetenv("NOTIFY_SOCKET");
-        ::unsetenv("WATCHDOG_USEC");
+        os::UnsetEnv("NOTIFY_SOCKET");
+        os::UnsetEnv("WATCHDOG_USEC");
     }
 
     int Listen(const std::string& name)
@@ -65,6 +65,14 @@ protected:
     std::vector<int> sockets_;
 };
 
+// Windows has no notification socket and no service manager that reads one:
+// the client's notifications do nothing there.
+#if defined(_WIN32)
+#define SKIP_WITHOUT_SERVICE_MANAGER() GTEST_SKIP() << "POSIX only: Windows has no service manager notification socket"
+#else
+#define SKIP_WITHOUT_SERVICE_MANAGER() (void)0
+#endif
+
 // ---- command line ------------------------------------------------------
 
 TEST_F(OperateTest, HelpAndVersionGoToStandardOutputWithStatusZero)
@@ -89,7 +97,8 @@ TEST_F(OperateTest, ServingStartsWithOneLineOnStandardError)
     EXPECT_EQ(err.rfind("kmoclient ", 0), 0u) << err;
     EXPECT_NE(err.find("gateway 127.0.0.1:9, root " + sb.root() + ", 2 terminals, wait mode 1"), std::string::npos)
         << err;
-    EXPECT_EQ(client.Terminate(15), 0);
+    // Without a console shared with the client (Wine), the stop file ends it.
+    EXPECT_EQ(os::CanSendStopSignals() ? client.Terminate(15) : client.StopWithFile(), 0);
     EXPECT_EQ(client.Stderr(), err) << "one line only";
 }
 
@@ -108,6 +117,7 @@ TEST_F(OperateTest, LogFileThatCannotBeOpenedIsSaidAndRecordsGoToStandardOutput)
 
 TEST_F(OperateTest, NotifiesReadyStatusKeepAlivesAndStoppingOnPathAndAbstractSockets)
 {
+    SKIP_WITHOUT_SERVICE_MANAGER();
     std::random_device rd;
     for (const std::string& name : {sb.path("notify.sock"), "@kmoclient-e2e-" + std::to_string(rd())}) {
         SCOPED_TRACE(name);
@@ -139,6 +149,7 @@ TEST_F(OperateTest, NotifiesReadyStatusKeepAlivesAndStoppingOnPathAndAbstractSoc
 // can tell a stuck client from an idle one.
 TEST_F(OperateTest, NoKeepAliveWhileOneRequestHoldsTheLoop)
 {
+    SKIP_WITHOUT_SERVICE_MANAGER();
     StartGateway({"--delay", "2000"});
     const int fd = Listen(sb.path("notify.sock"));
     ASSERT_GE(fd, 0);
@@ -168,6 +179,9 @@ TEST_F(OperateTest, NoKeepAliveWhileOneRequestHoldsTheLoop)
 
 TEST_F(OperateTest, HangupAfterTheLogWasRenamedStartsANewLog)
 {
+#if defined(_WIN32)
+    GTEST_SKIP() << "POSIX only: Windows has no hang-up signal to ask for the log to be reopened";
+#endif
     StartGateway();
     StartClient(ClientArgs());
     ASSERT_TRUE(WaitLog("KMOClient_Process Entry"));

@@ -53,7 +53,7 @@ bool terminal_Submit(const fs::path& request, const std::string& text)
         out.write(text.data(), static_cast<std::streamsize>(text.size()));
         out.close();
         if (!out) {
-            std::fprintf(stderr, "kmoterminal: cannot write %s\n", tmp.c_str());
+            std::fprintf(stderr, "kmoterminal: cannot write %s\n", tmp.string().c_str());
             std::error_code ec;
             fs::remove(tmp, ec);
             return false;
@@ -62,8 +62,8 @@ bool terminal_Submit(const fs::path& request, const std::string& text)
     std::error_code ec;
     fs::rename(tmp, request, ec);
     if (ec) {
-        std::fprintf(stderr, "kmoterminal: cannot rename %s to %s: %s\n", tmp.c_str(), request.c_str(),
-                     ec.message().c_str());
+        std::fprintf(stderr, "kmoterminal: cannot rename %s to %s: %s\n", tmp.string().c_str(),
+                     request.string().c_str(), ec.message().c_str());
         fs::remove(tmp, ec);
         return false;
     }
@@ -97,7 +97,7 @@ TerminalStatus terminal_Run(const TerminalJob& job)
     // the answer to this one would be wrong.
     if (fs::exists(reply, ec) || fs::exists(request, ec)) {
         std::fprintf(stderr, "kmoterminal: %s is still waiting; take it away first\n",
-                     fs::exists(reply, ec) ? reply.c_str() : request.c_str());
+                     fs::exists(reply, ec) ? reply.string().c_str() : request.string().c_str());
         return kFailed;
     }
     if (!terminal_Submit(request, job.request)) {

@@ -155,6 +155,19 @@ const char* PLAT_SignalName(int sig)
     }
 }
 
+// Windows has no signal that asks for the log to be reopened: the log is
+// reopened on the client's own schedule only. Nothing to install, and never a
+// request.
+int PLAT_InstallReopenSignal()
+{
+    return 0;
+}
+
+int PLAT_TakeReopenRequest()
+{
+    return 0;
+}
+
 // Handles are small multiples of four. Files, pipes, consoles and sockets are
 // counted: the handles that the system makes for itself on the way (events,
 // threads) come and go on their own and would hide a leak or fake one.

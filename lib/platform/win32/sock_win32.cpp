@@ -150,7 +150,11 @@ PLAT_Sock PLAT_SockTcp()
 int PLAT_SockConnect(PLAT_Sock s, std::uint32_t addr, std::uint16_t port)
 {
     const sockaddr_in sa = sock_Address(addr, port);
-    return ::connect(static_cast<SOCKET>(s), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0 ? 0 : -1;
+    if (::connect(static_cast<SOCKET>(s), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0) {
+        return 0;
+    }
+    // Winsock says "would block" where BSD sockets say "in progress".
+    return WSAGetLastError() == WSAEWOULDBLOCK ? PLAT_SOCK_IN_PROGRESS : -1;
 }
 
 int PLAT_SockBind(PLAT_Sock s, std::uint32_t addr, std::uint16_t port)
@@ -262,4 +266,47 @@ int PLAT_SockWaitReadable(PLAT_Sock* socks, std::uint32_t* count, PLAT_Sock boun
     }
     *count = kept;
     return 0;
+}
+
+int PLAT_SockSetBlocking(PLAT_Sock s, int blocking)
+{
+    u_long nonBlocking = blocking != 0 ? 0 : 1;
+    return ::ioctlsocket(static_cast<SOCKET>(s), FIONBIO, &nonBlocking) == 0 ? 0 : -1;
+}
+
+int PLAT_SockConnectResult(PLAT_Sock s)
+{
+    int err = 0;
+    int len = sizeof err;
+    if (::getsockopt(static_cast<SOCKET>(s), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&err), &len) ==
+            SOCKET_ERROR ||
+        err != 0) {
+        return -1;
+    }
+    return 0;
+}
+
+// select is not ended early by anything but the socket, so one call covers
+// the whole wait. A connect that failed shows in the exception set, not in
+// the write set: both count as "the connect has ended".
+int PLAT_SockWait(PLAT_Sock s, PLAT_SockReady what, int timeoutMs)
+{
+    fd_set ready;
+    fd_set failed;
+    FD_ZERO(&ready);
+    FD_ZERO(&failed);
+    FD_SET(static_cast<SOCKET>(s), &ready);
+    const bool writable = what == PLAT_SOCK_WRITABLE;
+    if (writable) {
+        FD_SET(static_cast<SOCKET>(s), &failed);
+    }
+    const int ms = timeoutMs > 0 ? timeoutMs : 0;
+    timeval tv{};
+    tv.tv_sec = ms / 1000;
+    tv.tv_usec = (ms % 1000) * 1000;
+    const int n = ::select(0, writable ? nullptr : &ready, writable ? &ready : nullptr, writable ? &failed : nullptr, &tv);
+    if (n == SOCKET_ERROR) {
+        return -1;   // a socket that is not open gives WSAENOTSOCK
+    }
+    return n > 0 ? 1 : 0;
 }

@@ -184,6 +184,9 @@ bool ReceiveDatagram(int fd, int timeoutMs, std::string* out)
     return true;
 }
 
+void SetEnv(const std::string& name, const std::string& value) { ::setenv(name.c_str(), value.c_str(), 1); }
+void UnsetEnv(const std::string& name) { ::unsetenv(name.c_str()); }
+
 int OpenHoldWrite(const std::string& path) { return openRetry(path.c_str(), O_WRONLY | O_CREAT, 0644); }
 int OpenHoldRead(const std::string& path) { return openRetry(path.c_str(), O_RDONLY, 0); }
 

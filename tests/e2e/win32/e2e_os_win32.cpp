@@ -244,6 +244,32 @@ void SendKill(int pid)
     }
 }
 
+void SendHup(int)
+{
+}
+
+int BindDatagram(const std::string&)
+{
+    return -1;
+}
+
+bool ReceiveDatagram(int, int, std::string*)
+{
+    return false;
+}
+
+// _putenv_s changes the runtime's copy and the process's own environment,
+// which CreateProcess hands on.
+void SetEnv(const std::string& name, const std::string& value)
+{
+    _putenv_s(name.c_str(), value.c_str());
+}
+
+void UnsetEnv(const std::string& name)
+{
+    _putenv_s(name.c_str(), "");
+}
+
 int OpenHoldWrite(const std::string& path)
 {
     int fd = -1;
