@@ -204,6 +204,14 @@ TEST_F(OperateTest, HangupAfterTheLogWasRenamedStartsANewLog)
 
 // ---- kmoterminal -------------------------------------------------------
 
+// kmoterminal ends the reply it prints with a line end of the platform's text
+// mode.
+#if defined(_WIN32)
+const std::string kLineEnd = "\r\n";
+#else
+const std::string kLineEnd = "\n";
+#endif
+
 TEST_F(OperateTest, TerminalToolExitStatusTellsTheKindOfReply)
 {
     StartGateway({"--policy", "approve,refuse,no-f52"});
@@ -211,13 +219,13 @@ TEST_F(OperateTest, TerminalToolExitStatusTellsTheKindOfReply)
     const std::string root = sb.root();
     std::string out;
     EXPECT_EQ(RunTerminal(sb, {root, "caja1", Req("000020")}, &out), 0) << out;
-    EXPECT_EQ(out, Approve("caja1", 1) + "\n");
+    EXPECT_EQ(out, Approve("caja1", 1) + kLineEnd);
     EXPECT_EQ(RunTerminal(sb, {root, "caja1", Req("000020")}, &out), 1) << out;
-    EXPECT_EQ(out, Refuse("caja1", 2) + "\n");
+    EXPECT_EQ(out, Refuse("caja1", 2) + kLineEnd);
     EXPECT_EQ(RunTerminal(sb, {root, "caja2", Req("000020")}, &out), 2) << out;
     EXPECT_EQ(Field(out, "F51").value_or(""), "RECETA PRE-AUTORIZADA");
     EXPECT_EQ(RunTerminal(sb, {root, "caja2", Req("000020", std::string(100, '1'))}, &out), 3) << out;
-    EXPECT_EQ(out, ErrorReply("caja2", "Formato de Troquel invalido", "000021") + "\n");
+    EXPECT_EQ(out, ErrorReply("caja2", "Formato de Troquel invalido", "000021") + kLineEnd);
     EXPECT_FALSE(Exists(sb.rootPath("caja1out.txt")));
     EXPECT_FALSE(Exists(sb.rootPath("caja2out.txt")));
     // A terminal the client does not serve: no reply, and the request is withdrawn.

@@ -326,6 +326,10 @@ TEST_F(LogTest, ReopenMovesToTheNewFileAndClosesTheOld)
 // output and says why, and a later reopen that succeeds goes back to the file.
 TEST_F(LogTest, ReopenAfterARenameStartsTheSamePathAnew)
 {
+#if defined(_WIN32)
+    GTEST_SKIP() << "POSIX only: Windows refuses to rename a file that is open, so a log is not rotated "
+                    "under a running program there";
+#endif
     const int before = OpenDescriptors();
     EXPECT_EQ(LOG_Reopen(), 0);   // nothing open: nothing to do
     OpenLog(path_, 1, 80);

@@ -582,9 +582,9 @@ TEST(Gateway, SplitAtChosenBytesSilenceAndRefusalByG04)
     std::vector<std::size_t> parts;
     std::string all;
     char buf[4096];
-    for (ssize_t n; Readable(s, kWaitMs) && (n = ::read(s, buf, sizeof buf)) > 0; all.append(buf, n))
+    for (long n; Readable(s, kWaitMs) && (n = ::recv(s, buf, sizeof buf, 0)) > 0; all.append(buf, n))
         parts.push_back(static_cast<std::size_t>(n));
-    ::close(s);
+    CloseSock(s);
     const std::string reply = Reply(1, "|F01=123|F04=57|F08=7|F41=T1|F50=00|F51=RECETA APROBADA|F52=000000000001|");
     EXPECT_EQ(all, reply);
     EXPECT_EQ(parts, (std::vector<std::size_t>{3, 17, reply.size() - 20}));
@@ -593,7 +593,7 @@ TEST(Gateway, SplitAtChosenBytesSilenceAndRefusalByG04)
     SendAll(quiet, Request(1, other));
     EXPECT_FALSE(Readable(quiet, 300)) << "a silent gateway sends nothing and keeps the connection";
     EXPECT_EQ(Exchange(gw.port(), Request()), Reply(1, kEcho + "|F50=ER|F51=RECETA RECHAZADA|F52=000000000002|"));
-    ::close(quiet);
+    CloseSock(quiet);
 }
 
 TEST(Gateway, RecordsEveryPacketAsReceived)
