@@ -69,6 +69,20 @@ bool init_Gateway(const char* arg)
     return true;
 }
 
+// A terminal's files must stay under RootPath: no ".." component.
+bool init_LeavesRoot(std::string_view name)
+{
+    std::size_t start = 0;
+    while (start <= name.size()) {
+        const std::size_t end = std::min(name.find_first_of("/\\", start), name.size());
+        if (name.substr(start, end - start) == "..") {
+            return true;
+        }
+        start = end + 1;
+    }
+    return false;
+}
+
 // -t name[,name...]: the whole table is replaced, empty pieces included.
 bool init_Terminals(const char* arg)
 {
@@ -86,6 +100,10 @@ bool init_Terminals(const char* arg)
         const std::size_t end = std::min(text.find(',', start), text.size());
         if (init_TooLong('t', text.substr(start, end - start), KMO_TERMINAL_NAME_MAX,
                          "nombres de terminal")) {
+            return false;
+        }
+        if (init_LeavesRoot(text.substr(start, end - start))) {
+            std::fprintf(stderr, "kmoclient: -t no admite '..' en un nombre de terminal\n");
             return false;
         }
         start = end + 1;
