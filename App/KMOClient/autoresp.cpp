@@ -149,7 +149,9 @@ void KMOClient_GenAutoResponse(int terminal, std::uint16_t origin)
     const std::size_t recordLen = std::strlen(record.data());
     record[recordLen] = '\n';   // the record buffer keeps room for it
     record[recordLen + 1] = '\0';
-    if (inflight_NoteRecord(terminal, record.data(), recordLen + 1) != 0) {
+    std::array<char, KMO_REQUEST_SIZE> reply{};
+    autoresp_BuildReply(reply.data(), fields, terminal, "ND", "RECETA PRE-AUTORIZADA", codRef.data());
+    if (inflight_NoteRecord(terminal, record.data(), reply.data()) != 0) {
         LOG_Write(kLogDebug, "KMOClient_GenAutoResponse Exit");
         return;
     }
@@ -161,8 +163,6 @@ void KMOClient_GenAutoResponse(int terminal, std::uint16_t origin)
         return;
     }
 
-    std::array<char, KMO_REQUEST_SIZE> reply{};
-    autoresp_BuildReply(reply.data(), fields, terminal, "ND", "RECETA PRE-AUTORIZADA", codRef.data());
     std::array<char, kFilePathSize> path{};
     autoresp_ReplyPath(terminal, path);
     if (KMOClient_WriteFileOutput(path.data(), reply.data()) == -1) {

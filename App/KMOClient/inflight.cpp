@@ -3,8 +3,9 @@
 // synced and renamed over the record; removed once the reply is written.
 //
 // Layout: a header line "KMOP1 flaw kind dev ino size mtime-s mtime-ns
-// request-length record-length", the terminal's name on a line of its own,
-// then the request's bytes and the pre-authorisation record's bytes.
+// request-length record-length reply-length", the terminal's name on a line
+// of its own, then the request's bytes, the pre-authorisation record's bytes
+// and its reply's bytes.
 #include "inflight.h"
 
 #include <array>
@@ -31,6 +32,7 @@ struct Record {
     PLAT_FileId source;
     std::string request;
     std::string autoresp;   // the pre-authorisation record noted, if any
+    std::string reply;      // and the reply that carries its number
 };
 
 std::array<bool, KMO_MAX_TERMINALS> g_pending{};
@@ -60,15 +62,16 @@ std::string inflight_Path(int k)
 int inflight_Store(int k, const Record& r)
 {
     std::string text(160, '\0');
-    const int n = std::snprintf(text.data(), text.size(), "KMOP1 %d %d %llu %llu %lld %lld %lld %zu %zu\n",
+    const int n = std::snprintf(text.data(), text.size(), "KMOP1 %d %d %llu %llu %lld %lld %lld %zu %zu %zu\n",
                                 static_cast<int>(r.flaw), static_cast<int>(r.source.kind), r.source.dev,
                                 r.source.ino, r.source.size, r.source.mtimeSec, r.source.mtimeNsec,
-                                r.request.size(), r.autoresp.size());
+                                r.request.size(), r.autoresp.size(), r.reply.size());
     text.resize(static_cast<std::size_t>(n));
     text += Terminals[k];
     text += '\n';
     text += r.request;
     text += r.autoresp;
+    text += r.reply;
     const std::string path = inflight_Path(k);
     if (PLAT_FileReplace(path.c_str(), text.data(), text.size()) != 0) {
         LOG_Write(kLogError, "KMOClient_Process escribiendo archivo [%s]: %s", path.c_str(), std::strerror(errno));
@@ -94,15 +97,17 @@ int inflight_Read(int k, Record* r)
     int kind = 0;
     std::size_t reqLen = 0;
     std::size_t recLen = 0;
+    std::size_t replyLen = 0;
     int used = 0;
-    const int got = std::sscanf(text.data(), "KMOP1 %d %d %llu %llu %lld %lld %lld %zu %zu\n%n", &flaw, &kind,
+    const int got = std::sscanf(text.data(), "KMOP1 %d %d %llu %llu %lld %lld %lld %zu %zu %zu\n%n", &flaw, &kind,
                                 &r->source.dev, &r->source.ino, &r->source.size, &r->source.mtimeSec,
-                                &r->source.mtimeNsec, &reqLen, &recLen, &used);
+                                &r->source.mtimeNsec, &reqLen, &recLen, &replyLen, &used);
     const std::string name = std::string(Terminals[k]) + "\n";
     const std::size_t total = static_cast<std::size_t>(n);
     const std::size_t body = static_cast<std::size_t>(used) + name.size();
-    if (got != 9 || used <= 0 || flaw < 0 || flaw > 2 || reqLen >= KMO_REQUEST_SIZE || body > total ||
-        std::memcmp(text.data() + used, name.data(), name.size()) != 0 || body + reqLen + recLen != total) {
+    if (got != 10 || used <= 0 || flaw < 0 || flaw > 2 || reqLen >= KMO_REQUEST_SIZE || body > total ||
+        std::memcmp(text.data() + used, name.data(), name.size()) != 0 ||
+        body + reqLen + recLen + replyLen != total) {
         LOG_Write(kLogError, "KMOClient_Process archivo [%s] incompleto o ajeno, se ignora", path.c_str());
         return -1;
     }
@@ -110,6 +115,7 @@ int inflight_Read(int k, Record* r)
     r->source.kind = static_cast<PLAT_FileKind>(kind);
     r->request.assign(text.data() + body, reqLen);
     r->autoresp.assign(text.data() + body + reqLen, recLen);
+    r->reply.assign(text.data() + body + reqLen + recLen, replyLen);
     return 1;
 }
 
@@ -133,18 +139,6 @@ std::string inflight_Number(const std::string& autoresp)
     return autoresp.substr(from, autoresp.find('|', from) - from);
 }
 
-// True when terminal k's reply file holds the number: its reply was written.
-bool inflight_ReplyHolds(int k, const std::string& number)
-{
-    char path[kPathSize];
-    if (number.empty() || !inflight_TerminalPath(k, "out.txt", path)) {
-        return false;
-    }
-    std::array<char, kRecordMax> reply{};
-    return PLAT_FileReadSmall(path, reply.data(), reply.size()) >= 0 &&
-           std::strstr(reply.data(), number.c_str()) != nullptr;
-}
-
 }  // namespace
 
 void inflight_Recover()
@@ -155,25 +149,34 @@ void inflight_Recover()
         if (inflight_Read(k, &r) != 1) {
             continue;
         }
-        if (!r.autoresp.empty()) {
-            if (inflight_ReplyHolds(k, inflight_Number(r.autoresp))) {
-                // Answered just before the stop: only the record's removal was missing.
+        char path[kPathSize];
+        if (!r.autoresp.empty() &&
+            PLAT_FileEndsWith(KMO_FILE_AUTORESP, r.autoresp.data(), r.autoresp.size()) >= 0) {
+            // The pre-authorisation was issued and recorded. A terminal that
+            // has left a new request since took its reply; otherwise the same
+            // reply, with the same number, is written again (it may be the
+            // second). The record stays: one number, one record.
+            PLAT_FileId now;
+            const bool movedOn = inflight_TerminalPath(k, "in.txt", path) && PLAT_FsIdOf(path, &now) == 0 &&
+                                 !PLAT_FileIdSame(now, r.source);
+            if (movedOn) {
+                g_currentK = k;
+                inflight_End(k);
+                continue;
+            }
+            if (inflight_TerminalPath(k, "out.txt", path) && KMOClient_WriteFileOutput(path, r.reply.c_str()) == 0) {
+                LOG_Write(kLogWarning, "KMOClient_Process receta de [%s] respondida de nuevo con [%s]", Terminals[k],
+                          inflight_Number(r.autoresp).c_str());
                 g_currentK = k;
                 inflight_End(k);
                 continue;
             }
             const long long at = PLAT_FileEndsWith(KMO_FILE_AUTORESP, r.autoresp.data(), r.autoresp.size());
-            if (at >= 0) {
-                if (PLAT_FileCutBack(KMO_FILE_AUTORESP, at) == 0) {
-                    LOG_Write(kLogWarning, "KMOClient_Process retirado de %s el registro sin respuesta [%s]",
-                              KMO_FILE_AUTORESP, inflight_Number(r.autoresp).c_str());
-                } else {
-                    LOG_Write(kLogError, "KMOClient_Process retirando registro de [%s]: %s", KMO_FILE_AUTORESP,
-                              std::strerror(errno));
-                }
+            if (at < 0 || PLAT_FileCutBack(KMO_FILE_AUTORESP, at) != 0) {
+                LOG_Write(kLogError, "KMOClient_Process retirando registro [%s] de [%s]: %s",
+                          inflight_Number(r.autoresp).c_str(), KMO_FILE_AUTORESP, std::strerror(errno));
             }
         }
-        char path[kPathSize];
         if (inflight_TerminalPath(k, "in.txt", path)) {
             PLAT_FsRemoveIfSame(path, r.source, nullptr);   // read already; a newer request stays
         }
@@ -217,13 +220,14 @@ int inflight_Load(int k, RequestFlaw* flaw)
     return 0;
 }
 
-int inflight_NoteRecord(int k, const char* record, std::size_t len)
+int inflight_NoteRecord(int k, const char* record, const char* reply)
 {
     if (!inflight_Pending(k) || g_currentK != k) {
         return 0;
     }
     Record noted = g_current;
-    noted.autoresp.assign(record, len);
+    noted.autoresp = record;
+    noted.reply = reply;
     if (inflight_Store(k, noted) != 0) {
         return -1;
     }

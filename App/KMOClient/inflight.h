@@ -13,10 +13,11 @@
 // Why a request read cannot be sent: it is answered with an error reply.
 enum class RequestFlaw : int { None = 0, TooLong = 1, BadChars = 2 };
 
-// Looks for records left by an earlier run, at the start of the loop. For each
-// one: a pre-authorisation record it had appended to kmoautoresp.txt whose
-// reply was never written is withdrawn, and a request file still holding the
-// request that was read is removed; the request is then pending.
+// Looks for records left by an earlier run, at the start of the loop. A
+// request whose pre-authorisation was already recorded in kmoautoresp.txt
+// gets that same reply again (same number, the record kept); any other is
+// pending again, and a request file still holding it is removed (a newer
+// request in its place stays).
 void inflight_Recover();
 
 // True when terminal k has a request in flight.
@@ -32,9 +33,10 @@ int inflight_Begin(int k, const PLAT_FileId& source, RequestFlaw flaw);
 int inflight_Load(int k, RequestFlaw* flaw);
 
 // Notes in the record the pre-authorisation record about to be appended for
-// it, so that a crash before its reply is written withdraws it. Nothing when
-// terminal k has no request in flight. 0, or -1 (logged).
-int inflight_NoteRecord(int k, const char* record, std::size_t len);
+// it and the reply that will carry its number, so that after a crash the same
+// number reaches the terminal. Nothing when terminal k has no request in
+// flight. 0, or -1 (logged).
+int inflight_NoteRecord(int k, const char* record, const char* reply);
 
 // The reply is written: the record goes.
 void inflight_End(int k);

@@ -77,7 +77,8 @@ int PLAT_FileAppendSync(const char* path, const char* data, std::size_t len);
 long long PLAT_FileAppendWhole(const char* path, const char* data, std::size_t len);
 
 // Cuts the file back to `size` bytes and syncs it (withdraws what was appended
-// after that point). 0, or -1 (also when the file is shorter than `size`).
+// after that point); cut back to nothing, the file is removed. 0, or -1 (also
+// when the file is shorter than `size`).
 int PLAT_FileCutBack(const char* path, long long size);
 
 // Where the trailing `len` bytes begin when the plain file ends with exactly

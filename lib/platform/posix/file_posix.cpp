@@ -463,6 +463,18 @@ long long PLAT_FileAppendWhole(const char* path, const char* data, std::size_t l
 
 int PLAT_FileCutBack(const char* path, long long size)
 {
+    if (size == 0) {
+        PLAT_FileId id;
+        if (PLAT_FsIdOf(path, &id) != 0 || id.kind != PLAT_FILE_PLAIN) {
+            errno = id.kind == PLAT_FILE_NONE ? errno : EACCES;
+            return -1;
+        }
+        if (sys_Unlink(path) != 0) {
+            return -1;
+        }
+        PLAT_FsSyncDir(path);
+        return 0;
+    }
     const int fd = file_OpenRegular(path, O_WRONLY, 0);
     if (fd < 0) {
         return -1;

@@ -61,11 +61,13 @@ bool lock_Owned(int fd)
 // flock while it makes the lock.
 bool lock_CreatorGone(const std::string& shm)
 {
-    const int fd = shm_open(shm.c_str(), O_RDONLY | O_CLOEXEC, 0);
+    const int fd = shm_open(shm.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW, 0);
     if (fd < 0) {
         return false;
     }
-    const bool gone = flock(fd, LOCK_SH | LOCK_NB) == 0;
+    // Another user's object is never ours to replace, even for root.
+    struct stat st{};
+    const bool gone = fstat(fd, &st) == 0 && st.st_uid == geteuid() && flock(fd, LOCK_SH | LOCK_NB) == 0;
     close(fd);
     return gone;
 }
