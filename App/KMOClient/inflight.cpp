@@ -36,6 +36,8 @@ struct Record {
 };
 
 std::array<bool, KMO_MAX_TERMINALS> g_pending{};
+// Answered, but the record could not be removed yet: only its removal is left.
+std::array<bool, KMO_MAX_TERMINALS> g_answered{};
 // The request being served, kept to rewrite its record with a note.
 int g_currentK = -1;
 Record g_current;
@@ -145,6 +147,7 @@ void inflight_Recover()
 {
     for (int k = 0; k < TerminalCount && k < KMO_MAX_TERMINALS; ++k) {
         g_pending[k] = false;
+        g_answered[k] = false;
         Record r;
         if (inflight_Read(k, &r) != 1) {
             continue;
@@ -207,6 +210,10 @@ int inflight_Begin(int k, const PLAT_FileId& source, RequestFlaw flaw)
 
 int inflight_Load(int k, RequestFlaw* flaw)
 {
+    if (g_answered[k]) {
+        inflight_End(k);
+        return 1;
+    }
     Record r;
     if (inflight_Read(k, &r) != 1) {
         g_pending[k] = false;
@@ -239,11 +246,13 @@ void inflight_End(int k)
 {
     const std::string path = inflight_Path(k);
     int err = 0;
-    if (PLAT_FsRemove(path.c_str(), &err) != 0 && err != ENOENT) {
+    const bool removed = PLAT_FsRemove(path.c_str(), &err) == 0 || err == ENOENT;
+    if (!removed) {
         LOG_Write(kLogError, "KMOClient_Process borrando archivo [%s]: %s", path.c_str(), std::strerror(err));
     }
     if (k >= 0 && k < KMO_MAX_TERMINALS) {
-        g_pending[k] = false;
+        g_pending[k] = !removed;
+        g_answered[k] = !removed;
     }
     if (g_currentK == k) {
         g_currentK = -1;

@@ -28,8 +28,10 @@ bool inflight_Pending(int k);
 // in its file.
 int inflight_Begin(int k, const PLAT_FileId& source, RequestFlaw flaw);
 
-// Loads terminal k's pending request into the request buffer. Its flaw, or -1
-// when the record cannot be read (logged; the record is then dropped).
+// Loads terminal k's pending request into the request buffer and its flaw
+// into *flaw: 0. 1 when the request was answered already and only the
+// record's removal was left (it is tried again). -1 when the record cannot be
+// read (logged; the record is then dropped).
 int inflight_Load(int k, RequestFlaw* flaw);
 
 // Notes in the record the pre-authorisation record about to be appended for
@@ -38,5 +40,6 @@ int inflight_Load(int k, RequestFlaw* flaw);
 // flight. 0, or -1 (logged).
 int inflight_NoteRecord(int k, const char* record, const char* reply);
 
-// The reply is written: the record goes.
+// The reply is written: the record goes (its removal is tried again on the
+// next pass when it fails).
 void inflight_End(int k);

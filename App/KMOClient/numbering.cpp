@@ -58,7 +58,14 @@ int numbering_CheckYear(std::time_t now, char (&anio)[KMO_ANIO_SIZE])
 {
     std::memset(anio, 0, sizeof anio);
     std::array<char, 16> line{};
-    if (numbering_ReadLine(KMO_FILE_ANIO, line) == 1) {
+    const int got = numbering_ReadLine(KMO_FILE_ANIO, line);
+    if (got < 0) {
+        // Taking an unreadable year for a new one would restart the sequence.
+        LOG_Write(kLogError, "KMOClient_GenAutoResponse leyendo archivo [%s]: %s", KMO_FILE_ANIO,
+                  std::strerror(errno));
+        return -1;
+    }
+    if (got == 1) {
         std::memcpy(anio, line.data(), strnlen(line.data(), sizeof anio - 1));
     }
 

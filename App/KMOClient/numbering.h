@@ -19,7 +19,8 @@ inline constexpr std::size_t KMO_ANIO_SIZE = 5;
 // nroaut.txt is removed (a failure is logged) and anio.txt is then replaced.
 // Removing first means that a crash in between repeats the year change on the
 // next call, so the new year never carries on the old year's sequence. -1
-// (logged) when anio.txt could not be replaced: no number may be issued then.
+// (logged) when anio.txt exists but cannot be read, or could not be replaced:
+// no number may be issued then.
 int numbering_CheckYear(std::time_t now, char (&anio)[KMO_ANIO_SIZE]);
 
 // What nroaut.txt held: whether it existed, whether it could be read, and its

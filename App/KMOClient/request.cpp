@@ -92,8 +92,9 @@ void request_AnswerUnreached(int k)
 }
 
 // Request files that must not be served (again): one that was answered but
-// could not be removed, or an entry that is not a plain file. Each is logged
-// once and skipped until it changes or goes away.
+// could not be removed (its removal is tried again, quietly, on every pass),
+// or an entry that is not a plain file (left alone). Each is logged once and
+// skipped until it changes or goes away.
 std::array<PLAT_FileId, KMO_MAX_TERMINALS> g_skipped{};
 
 // Serves the request in the request buffer: checks, exchange, reply.
@@ -133,7 +134,7 @@ Leftover client_ServeTerminal(int k, std::time_t* heartbeatTimer)
         const double start = PLAT_MonotonicSeconds();
         RequestFlaw flaw = RequestFlaw::None;
         if (inflight_Load(k, &flaw) != 0) {
-            return Leftover::None;
+            return Leftover::None;   // nothing left to serve
         }
         return request_Answer(k, flaw, heartbeatTimer, start, Leftover::None);
     }
@@ -144,6 +145,10 @@ Leftover client_ServeTerminal(int k, std::time_t* heartbeatTimer)
         return Leftover::None;
     }
     if (g_skipped[k].kind != PLAT_FILE_NONE && PLAT_FileIdSame(seen, g_skipped[k])) {
+        if (seen.kind == PLAT_FILE_PLAIN && PLAT_FsRemoveIfSame(filePath, seen, nullptr) == 0) {
+            g_skipped[k] = PLAT_FileId{};
+            return Leftover::None;
+        }
         return Leftover::NotRemoved;
     }
     if (seen.kind == PLAT_FILE_PLAIN && !PLAT_FsReadable(filePath)) {
