@@ -5,6 +5,7 @@
 #include "e2e_fixture.h"
 
 #include <filesystem>
+#include <set>
 
 namespace e2e {
 namespace {
@@ -173,6 +174,91 @@ TEST_F(HostileTest, TerminalOfAnotherUserCannotReachTheClientsFiles)
     ASSERT_EQ(client.StopWithFile(), 0);
     ASSERT_TRUE(reply.has_value());
     EXPECT_EQ(Field(*reply, "F52").value_or(""), AuthNumber('G', 43));
+}
+
+}  // namespace
+}  // namespace e2e
+
+namespace e2e {
+namespace {
+
+// The working directory on a small file system that fills up while the
+// gateway is away, then gets room again.
+class DiskFullTest : public E2ETest {
+protected:
+    void TearDown() override
+    {
+        E2ETest::TearDown();
+        if (mounted_) {
+            os::Unmount(sb.root());
+            os::Unmount(sb.dir());
+        }
+    }
+    bool mounted_ = false;
+};
+
+TEST_F(DiskFullTest, FullWorkingDirectoryNeverRepeatsANumberNorLosesOrTearsARecord)
+{
+    E2E_REQUIRE_LOOPBACK_PROBES();
+    if (!os::IsRoot())
+        GTEST_SKIP() << "mounting a small tmpfs needs root";
+    std::string why;
+    if (!os::MountTmpfs(sb.dir(), "64k", &why))
+        GTEST_SKIP() << "no small file system for the working directory: " << why;
+    mounted_ = true;
+    fs::create_directory(sb.root());
+    ASSERT_TRUE(os::MountTmpfs(sb.root(), "4m", &why)) << why;
+    ASSERT_TRUE(WriteFile(sb.path("anio.txt"), CurrentYear() + "\n"));
+    // Fill the working directory but for five pages: room for the counter,
+    // the in-flight record, their temporary files and one page of records.
+    int fillers = 0;
+    while (fillers < 64 && WriteFile(sb.path("filler" + std::to_string(fillers)), std::string(4096, 'f')))
+        ++fillers;
+    ASSERT_GT(fillers, 5);
+    for (int i = 0; i < 5; ++i)
+        fs::remove(sb.path("filler" + std::to_string(--fillers)));
+
+    UseDeadGateway();
+    RefuseAllProbes();
+    const std::string log = sb.rootPath("client.log");   // on the roomy file system
+    StartClient({"-n", "CLI1", "-r", sb.root(), "-g", gwAddress, "-T", "20", "-l", log + ",1,80", "-p", "-1",
+                 "-t", "caja1"});
+    std::vector<std::string> delivered;
+    bool full = false;
+    for (int i = 0; i < 60 && !full; ++i) {
+        Drop("caja1", Req("000020", std::string()) + "G30=" + std::string(200, static_cast<char>('a' + i % 26)) + "|");
+        const std::optional<std::string> reply = TakeReply("caja1", 1500);
+        full = !reply.has_value();
+        if (reply)
+            delivered.push_back(Field(*reply, "F52").value_or("?"));
+    }
+    ASSERT_TRUE(full) << "the working directory never filled up";
+    EXPECT_GE(delivered.size(), 2u) << "full from the start: nothing was answered before";
+    std::printf("answered before the disk was full: %zu\n", delivered.size());
+    EXPECT_FALSE(Exists(sb.rootPath("caja1in.txt"))) << "the waiting request is kept in flight, not in its file";
+
+    for (int i = 0; i < fillers; ++i)
+        fs::remove(sb.path("filler" + std::to_string(i)));
+    const std::optional<std::string> late = TakeReply("caja1");
+    ASSERT_TRUE(late.has_value()) << "the waiting request was not answered once there was room";
+    delivered.push_back(Field(*late, "F52").value_or("?"));
+    ASSERT_EQ(client.StopWithFile(), 0);
+
+    const std::string records = FileText("kmoautoresp.txt");
+    EXPECT_EQ(records.back(), '\n');
+    const std::vector<std::string> lines = SplitLines(records);
+    for (const std::string& line : lines)
+        EXPECT_EQ(line.rfind("|G01=", 0), 0u) << "torn or glued record: " << line;
+    std::set<std::string> seen;
+    for (const std::string& n : delivered) {
+        EXPECT_TRUE(seen.insert(n).second) << n << " issued twice";
+        int count = 0;
+        for (const std::string& line : lines)
+            count += line.find("|G52=" + n + "|") != std::string::npos ? 1 : 0;
+        EXPECT_EQ(count, 1) << n << " answered but recorded " << count << " times";
+    }
+    EXPECT_EQ(lines.size(), delivered.size()) << "a record of a reply that was never written";
+    EXPECT_GT(CountRecords(ParseLog(ReadFile(log).value_or(""), nullptr), "*No space left on device*"), 0);
 }
 
 }  // namespace
