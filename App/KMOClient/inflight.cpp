@@ -152,21 +152,25 @@ void inflight_Recover()
         if (inflight_Read(k, &r) != 1) {
             continue;
         }
+        // A terminal that has left a new request since took its reply (it has
+        // one request out at a time): serving the old one again would answer
+        // the new one with the old one's reply.
         char path[kPathSize];
+        PLAT_FileId now;
+        if (inflight_TerminalPath(k, "in.txt", path) && PLAT_FsIdOf(path, &now) == 0 &&
+            !PLAT_FileIdSame(now, r.source)) {
+            LOG_Write(kLogWarning, "KMOClient_Process la terminal [%s] ya dejo otra receta, se descarta la pendiente",
+                      Terminals[k]);
+            g_currentK = k;
+            inflight_End(k);
+            continue;
+        }
         if (!r.autoresp.empty() &&
             PLAT_FileEndsWith(KMO_FILE_AUTORESP, r.autoresp.data(), r.autoresp.size()) >= 0) {
-            // The pre-authorisation was issued and recorded. A terminal that
-            // has left a new request since took its reply; otherwise the same
-            // reply, with the same number, is written again (it may be the
-            // second). The record stays: one number, one record.
-            PLAT_FileId now;
-            const bool movedOn = inflight_TerminalPath(k, "in.txt", path) && PLAT_FsIdOf(path, &now) == 0 &&
-                                 !PLAT_FileIdSame(now, r.source);
-            if (movedOn) {
-                g_currentK = k;
-                inflight_End(k);
-                continue;
-            }
+            // The pre-authorisation was issued and recorded; whether its reply
+            // reached the terminal cannot be told, so the same reply, with the
+            // same number, is written again (it may be the second). The record
+            // stays: one number, one record.
             if (inflight_TerminalPath(k, "out.txt", path) && KMOClient_WriteFileOutput(path, r.reply.c_str()) == 0) {
                 LOG_Write(kLogWarning, "KMOClient_Process receta de [%s] respondida de nuevo con [%s]", Terminals[k],
                           inflight_Number(r.autoresp).c_str());

@@ -14,10 +14,10 @@
 enum class RequestFlaw : int { None = 0, TooLong = 1, BadChars = 2 };
 
 // Looks for records left by an earlier run, at the start of the loop. A
-// request whose pre-authorisation was already recorded in kmoautoresp.txt
-// gets that same reply again (same number, the record kept); any other is
-// pending again, and a request file still holding it is removed (a newer
-// request in its place stays).
+// request whose terminal has left a new request since is dropped (it took its
+// reply). A request whose pre-authorisation was already recorded in
+// kmoautoresp.txt gets that same reply again (same number, the record kept).
+// Any other is pending again, and a request file still holding it is removed.
 void inflight_Recover();
 
 // True when terminal k has a request in flight.
