@@ -44,21 +44,29 @@ trap cleanup EXIT
 
 RANDOM=$SEED
 # The gateway answers, drops the connection, or answers without F52 (the
-# last two make local replies); the list is long enough for the whole run.
-policy=approve
-for _ in $(seq 1 $((KILLS * 40 + 2000))); do
-    r=$((RANDOM % 10))
-    if ((r < 6)); then policy+=,approve; elif ((r < 8)); then policy+=,close; else policy+=,no-f52; fi
-done
-"$GATEWAY" --port 0 --bind 127.0.0.1 --policy "$policy" --record "$work/packets.bin" >"$work/gw.out" 2>&1 &
-gwpid=$!
+# last two make local replies). Its answers are a list given at start-up, so
+# it is started afresh, on a new port, every so many kills.
 port=
-for _ in $(seq 1 500); do
-    port=$(sed -n 's/.*listening on 127\.0\.0\.1:\([0-9]*\).*/\1/p' "$work/gw.out")
-    [ -n "$port" ] && break
-    sleep 0.01
-done
-[ -n "$port" ] || { echo "crash soak: the gateway did not start" >&2; exit 2; }
+start_gateway() {
+    if [ -n "$gwpid" ]; then kill "$gwpid" 2>/dev/null; wait "$gwpid" 2>/dev/null; fi
+    local policy=approve r
+    for _ in $(seq 1 6000); do
+        r=$((RANDOM % 10))
+        if ((r < 6)); then policy+=,approve; elif ((r < 8)); then policy+=,close; else policy+=,no-f52; fi
+    done
+    : >"$work/gw.out"
+    "$GATEWAY" --port 0 --bind 127.0.0.1 --policy "$policy,approve" --record "$work/packets.bin" >"$work/gw.out" 2>&1 &
+    gwpid=$!
+    port=
+    for _ in $(seq 1 500); do
+        port=$(sed -n 's/.*listening on 127\.0\.0\.1:\([0-9]*\).*/\1/p' "$work/gw.out")
+        [ -n "$port" ] && return 0
+        sleep 0.01
+    done
+    echo "crash soak: the gateway did not start" >&2
+    exit 2
+}
+start_gateway
 
 terms=(t1 t2 t3 t4)
 declare -A want       # terminal -> the sequence number of its request out
@@ -100,6 +108,7 @@ now_ms() { date +%s%3N; }
 
 for t in "${terms[@]}"; do drop "$t"; done
 for ((k = 1; k <= KILLS; k++)); do
+    ((k % 100 == 0)) && start_gateway
     start_client
     if ((k % 5 == 0)); then
         # Quiet terminals: after a second without validations the client sends
