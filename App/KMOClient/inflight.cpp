@@ -165,6 +165,17 @@ void inflight_Recover()
             inflight_End(k);
             continue;
         }
+        // A reply written after the record (the terminal has not taken it yet)
+        // is this request's: it was answered just before the stop.
+        PLAT_FileId kept;
+        PLAT_FileId reply;
+        if (PLAT_FsIdOf(inflight_Path(k).c_str(), &kept) == 0 && inflight_TerminalPath(k, "out.txt", path) &&
+            PLAT_FsIdOf(path, &reply) == 0 && reply.kind == PLAT_FILE_PLAIN && reply.size > 0 &&
+            (reply.mtimeSec > kept.mtimeSec || (reply.mtimeSec == kept.mtimeSec && reply.mtimeNsec >= kept.mtimeNsec))) {
+            g_currentK = k;
+            inflight_End(k);
+            continue;
+        }
         if (!r.autoresp.empty() &&
             PLAT_FileEndsWith(KMO_FILE_AUTORESP, r.autoresp.data(), r.autoresp.size()) >= 0) {
             // The pre-authorisation was issued and recorded; whether its reply

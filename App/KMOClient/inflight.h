@@ -15,9 +15,11 @@ enum class RequestFlaw : int { None = 0, TooLong = 1, BadChars = 2 };
 
 // Looks for records left by an earlier run, at the start of the loop. A
 // request whose terminal has left a new request since is dropped (it took its
-// reply). A request whose pre-authorisation was already recorded in
-// kmoautoresp.txt gets that same reply again (same number, the record kept).
-// Any other is pending again, and a request file still holding it is removed.
+// reply), and so is one whose reply file was written after its record (the
+// terminal has not taken it yet). A request whose pre-authorisation was
+// already recorded in kmoautoresp.txt gets that same reply again (same
+// number, the record kept). Any other is pending again, and a request file
+// still holding it is removed.
 void inflight_Recover();
 
 // True when terminal k has a request in flight.

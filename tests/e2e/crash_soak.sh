@@ -147,14 +147,17 @@ cpid=
 
 # ---- the verdict -----------------------------------------------------------
 lost=$left
-field() { sed -n "s/.*|$1=\([^|]*\)|.*/\1/p" <<<"$2"; }
-stale=0
-: >"$work/numbers"
-while read -r t s reply; do
-    [ "$(field F04 "$reply")" = "$s" ] || stale=$((stale + 1))
-    n=$(field F52 "$reply")
-    [[ $n =~ ^[GI][0-9]{11}$ ]] && echo "$n $s" >>"$work/numbers"
-done <"$work/replies"
+# "terminal sequence reply": a reply whose F04 is not its request's is stale;
+# local numbers go to "number sequence" lines.
+awk -v numbers="$work/numbers" '
+    { f04 = ""; f52 = "" }
+    match($0, /[|]F04=[^|]*[|]/) { f04 = substr($0, RSTART + 5, RLENGTH - 6) }
+    match($0, /[|]F52=[A-Z][0-9]+[|]/) { f52 = substr($0, RSTART + 5, RLENGTH - 6) }
+    f04 != $2 { stale++ }
+    length(f52) == 12 && (substr(f52, 1, 1) == "G" || substr(f52, 1, 1) == "I") { print f52, $2 > numbers }
+    END { print stale + 0 }' "$work/replies" >"$work/stale"
+stale=$(cat "$work/stale")
+[ -f "$work/numbers" ] || : >"$work/numbers"
 answered=$(wc -l <"$work/replies")
 # One number, one request (the same request may get the same number twice).
 repeated=$(sort -u "$work/numbers" | awk '{print $1}' | sort | uniq -d | wc -l)
