@@ -152,6 +152,7 @@ int KMOClient_WriteFileOutput(const char* path, const char* text)
         if (PLAT_FileWriteText(file.get(), KMOClient_RequestBuffer, out) < 0 ||
             PLAT_FileSync(file.get()) != 0) {
             const int err = errno;
+            PLAT_FileEmpty(file.get());   // no reply at all rather than one that may be torn
             LOG_Write(kLogFileError, "KMOClient_WriteFileOutput _write");
             fileio_LogErrno(err, kWriteErrors);
             result = -1;

@@ -50,6 +50,10 @@ long PLAT_FileReadText(PLAT_File f, char* buf, std::size_t len);
 // after partial writes. Returns `len`, or -1 when a write fails.
 long PLAT_FileWriteText(PLAT_File f, const char* data, std::size_t len);
 
+// Empties an open file (a reply that could not be written whole must not be
+// taken for one). 0 or -1.
+int PLAT_FileEmpty(PLAT_File f);
+
 // The identity of an open file. 0 or -1.
 int PLAT_FileIdOf(PLAT_File f, PLAT_FileId* id);
 

@@ -544,3 +544,12 @@ long long PLAT_FileEndsWith(const char* path, const char* data, std::size_t len)
     file_CloseQuietly(fd);
     return at;
 }
+
+int PLAT_FileEmpty(PLAT_File f)
+{
+    int rc;
+    do {
+        rc = ftruncate(f, 0);
+    } while (rc != 0 && errno == EINTR);
+    return rc == 0 ? 0 : -1;
+}
