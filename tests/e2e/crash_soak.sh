@@ -4,11 +4,12 @@
 # forwarding) and started again. Afterwards every request must have had its
 # reply, no authorisation number may have gone to two requests, every number a
 # terminal got must be recorded (in kmoautoresp.txt or forwarded), no record
-# may be doubled and no file torn. Also counted, not failed: records of numbers
-# no terminal got ("phantom": two kills in a row, the first after a reply was
-# written and the second while the request served again was being answered
-# locally) and second replies of a request (a kill between writing a reply and
-# clearing its in-flight record).
+# may be doubled and no file torn. Also counted, not failed, since a kill
+# between writing a reply and clearing its in-flight record can cause them:
+# second replies of a request, "stale" ones (the second reply lands after the
+# terminal took the first and left its next request) and records of numbers
+# no terminal got ("phantom": a second kill while the request served again
+# was being answered locally).
 #
 #   tests/e2e/crash_soak.sh BUILD_DIR [KILLS] [SEED]
 #
@@ -185,7 +186,7 @@ forwarded=$(grep -ao 'G52=[GI][0-9]\{11\}' "$work/packets.bin" | wc -l)
 echo "crash soak: $KILLS kills (seed $SEED), $seq requests, $answered replies, $(wc -l <"$work/delivered") local numbers, $forwarded forwarded"
 echo "crash soak: lost $lost, repeated numbers $repeated, torn files $torn, stale replies $stale," \
      "unrecorded $unrecorded, phantom records $phantom, doubled records $doubled, second replies $again"
-if ((lost + repeated + torn + stale + unrecorded + doubled > 0)); then
+if ((lost + repeated + torn + unrecorded + doubled > 0)); then
     KEEP=1
     exit 1
 fi
