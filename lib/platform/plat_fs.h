@@ -3,6 +3,8 @@
 
 #include <cstdio>
 
+#include "plat_file.h"
+
 // 1 when the path exists (any kind of entry), else 0.
 int PLAT_FsExists(const char* path);
 
@@ -27,3 +29,13 @@ int PLAT_FsSyncStream(std::FILE* f);
 // reader sees either the old or the new file, never none; the directory is
 // then synced so that the rename survives a crash. 0, or -1 with *err.
 int PLAT_FsReplace(const char* from, const char* to, int* err);
+
+// The identity of the entry itself (a link is not followed). 0, or -1 with
+// errno (ENOENT when nothing is there).
+int PLAT_FsIdOf(const char* path, PLAT_FileId* id);
+
+// Removes the file only while it is still the one described by `id` (same
+// object, size and modification time), so that a file put in its place since
+// is kept. 0, or -1 with *err: ESTALE when it is another file now, else as
+// PLAT_FsRemove.
+int PLAT_FsRemoveIfSame(const char* path, const PLAT_FileId& id, int* err);
