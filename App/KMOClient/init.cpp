@@ -16,6 +16,7 @@
 #include "kmoclient.h"
 #include "kmoclient_internal.h"
 #include "log.h"
+#include "plat_fs.h"
 #include "plat_proc.h"
 
 namespace {
@@ -311,6 +312,9 @@ int KMOClient_Init(int argc, char* argv[])
         return -1;
     }
 
+    // The terminals own what lies under the root: no link there may take a
+    // terminal's files elsewhere.
+    PLAT_FsConfine(RootPath);
     init_LogSettings();
     SOCKET_Init(nullptr);
     return 0;

@@ -5,6 +5,12 @@
 
 #include "plat_file.h"
 
+// Confines the paths below `root`: from now on an open, a look at or a removal
+// of such a path refuses to pass through a symbolic link (a reparse point on
+// Windows) in any component below the root, so that whoever can write there
+// cannot lead the process elsewhere. The root itself may be a link. 0.
+int PLAT_FsConfine(const char* root);
+
 // 1 when the path exists (any kind of entry), else 0.
 int PLAT_FsExists(const char* path);
 
@@ -30,8 +36,9 @@ int PLAT_FsSyncStream(std::FILE* f);
 // then synced so that the rename survives a crash. 0, or -1 with *err.
 int PLAT_FsReplace(const char* from, const char* to, int* err);
 
-// The identity of the entry itself (a link is not followed). 0, or -1 with
-// errno (ENOENT when nothing is there).
+// The identity of the entry itself (a link is not followed; a path that passes
+// through a link below the confining root names an entry of kind "other"). 0,
+// or -1 with errno (ENOENT when nothing is there).
 int PLAT_FsIdOf(const char* path, PLAT_FileId* id);
 
 // Removes the file only while it is still the one described by `id` (same

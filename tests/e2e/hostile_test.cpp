@@ -115,6 +115,33 @@ TEST_F(HostileTest, PlantedReplyIsNeverWrittenThroughAndTheRequestWaits)
     EXPECT_FALSE(Exists(sb.path("kmopendiente_k4.txt")));
 }
 
+// A terminal whose files live in a subdirectory: the subdirectory swapped for
+// a link to a directory elsewhere leads nowhere. What lies there is neither
+// read, removed nor answered, and a terminal in a real subdirectory is served.
+TEST_F(HostileTest, SubdirectoryReplacedByALinkLeadsNowhere)
+{
+    const std::string outside = sb.path("outside");
+    ASSERT_TRUE(fs::create_directory(outside));
+    ASSERT_TRUE(fs::create_directory(sb.rootPath("real")));
+    std::error_code ec;
+    fs::create_directory_symlink(outside, sb.rootPath("sub"), ec);
+    ASSERT_FALSE(ec) << ec.message();
+    ASSERT_TRUE(WriteFile(outside + "/in.txt", kSecret));
+    StartGateway();
+    StartClient(ClientArgs("sub/,real/"));
+    Drop("real/", Req("000020"));
+    EXPECT_EQ(TakeReply("real/").value_or(""), Approve("real/", 1));
+    os::SleepMs(300);   // several passes over the linked one
+    ASSERT_EQ(client.StopWithFile(), 0);
+
+    EXPECT_EQ(gw.Packets().size(), 1u) << "what lies behind the link was sent";
+    EXPECT_EQ(ReadFile(outside + "/in.txt").value_or("<removed>"), kSecret);
+    EXPECT_FALSE(Exists(outside + "/out.txt")) << "answered through the link";
+    EXPECT_EQ(CountRecords(Log(), "KMOClient_Process archivo [" + sb.rootPath("sub/in.txt") +
+                                      "] no es un archivo comun, se ignora"),
+              1);
+}
+
 // Requests that cannot be sent whole get the local error reply, and nothing
 // goes to the gateway: one longer than the request buffer (a sparse 2 GB file
 // among them) and one holding a NUL byte.

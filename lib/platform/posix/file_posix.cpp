@@ -7,6 +7,7 @@
 // a file system without leases) flock alone is used.
 #include "plat_file.h"
 #include "plat_fs.h"
+#include "confine_posix.h"
 #include "sys_posix.h"
 
 #include <array>
@@ -109,9 +110,13 @@ int file_OpenRegular(const char* path, int flags, mode_t mode)
         errno = ENOENT;
         return -1;
     }
+    const ConfinedParent parent(path);
+    if (!parent.ok()) {
+        return -1;
+    }
     int fd;
     do {
-        fd = sys_Open(path, flags | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW, mode);
+        fd = sys_Openat(parent.dir(), parent.name(), flags | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW, mode);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) {
         if (errno == EWOULDBLOCK || errno == EISDIR || errno == ELOOP || errno == ENXIO) {

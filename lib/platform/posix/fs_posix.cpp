@@ -1,5 +1,6 @@
 // POSIX side of plat_fs.h.
 #include "plat_fs.h"
+#include "confine_posix.h"
 #include "sys_posix.h"
 
 #include <cerrno>
@@ -22,8 +23,11 @@ int PLAT_FsReadable(const char* path)
 
 int PLAT_FsRemove(const char* path, int* err)
 {
-    if (path != nullptr && sys_Unlink(path) == 0) {
-        return 0;
+    if (path != nullptr) {
+        const ConfinedParent parent(path);
+        if (parent.ok() && sys_Unlinkat(parent.dir(), parent.name()) == 0) {
+            return 0;
+        }
     }
     int e = path == nullptr ? ENOENT : errno;
     if (e == EISDIR || e == EPERM) {
@@ -87,7 +91,17 @@ int PLAT_FsIdOf(const char* path, PLAT_FileId* id)
         errno = ENOENT;
         return -1;
     }
-    if (::lstat(path, &st) != 0) {
+    const ConfinedParent parent(path);
+    if (!parent.ok()) {
+        // A link on the way is as foreign as a link in the last place.
+        *id = PLAT_FileId{};
+        if (errno != EACCES) {
+            return -1;
+        }
+        id->kind = PLAT_FILE_OTHER;
+        return 0;
+    }
+    if (::fstatat(parent.dir(), parent.name(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
         *id = PLAT_FileId{};
         return -1;
     }

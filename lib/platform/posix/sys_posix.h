@@ -9,9 +9,14 @@
 
 #include "plat_fault.h"
 
-inline int sys_Open(const char* path, int flags, mode_t mode = 0)
+inline int sys_Openat(int dir, const char* path, int flags, mode_t mode = 0)
 {
-    return PLAT_FaultHit(PLAT_FAULT_OPEN) ? -1 : ::open(path, flags, mode);
+    return PLAT_FaultHit(PLAT_FAULT_OPEN) ? -1 : ::openat(dir, path, flags, mode);
+}
+
+inline int sys_Unlinkat(int dir, const char* path)
+{
+    return PLAT_FaultHit(PLAT_FAULT_UNLINK) ? -1 : ::unlinkat(dir, path, 0);
 }
 
 inline ssize_t sys_Read(int fd, void* buf, std::size_t len)
