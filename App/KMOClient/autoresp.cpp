@@ -5,9 +5,11 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cerrno>
 #include <cstring>
 #include <ctime>
 
+#include "inflight.h"
 #include "kmo_tran.h"
 #include "kmoclient.h"
 #include "log.h"
@@ -99,11 +101,12 @@ void autoresp_ReplyPath(int terminal, std::array<char, kFilePathSize>& path)
 // `origin` is non-zero (the wide-area network answered), 'I' otherwise; the
 // year; the sequence number of the year.
 //
-// The number is reserved in nroaut.txt and the request recorded in
-// kmoautoresp.txt before the reply is written, so a crash can skip a number
-// but never hand out one that a terminal holds, nor lose the record of one.
-// When the reply cannot be written the reservation is undone and the same
-// number is issued again; its record stays.
+// A number is issued only once nroaut.txt holds it durably, and is never put
+// back: a failure later on skips it, a number is never issued twice. The
+// request's record is appended to kmoautoresp.txt whole (or not at all) before
+// the reply is written, and withdrawn again when the reply cannot be written,
+// so no number a terminal never got is forwarded. When any of these steps
+// fails no reply is written: the request stays in flight and is served again.
 void KMOClient_GenAutoResponse(int terminal, std::uint16_t origin)
 {
     const std::time_t now = g_numberingNow();
@@ -115,15 +118,28 @@ void KMOClient_GenAutoResponse(int terminal, std::uint16_t origin)
     const RequestFields fields = autoresp_ReadFields("KMOClient_GenAutoResponse");
 
     char anio[KMO_ANIO_SIZE] = {};
-    numbering_CheckYear(now, anio);
+    if (numbering_CheckYear(now, anio) != 0) {
+        LOG_Write(kLogDebug, "KMOClient_GenAutoResponse Exit");
+        return;
+    }
     const NumberingCounter before = numbering_ReadLast();
+    if (!before.readable) {
+        LOG_Write(kLogError, "KMOClient_GenAutoResponse leyendo archivo [%s]: %s", KMO_FILE_NROAUT,
+                  std::strerror(errno));
+        LOG_Write(kLogDebug, "KMOClient_GenAutoResponse Exit");
+        return;
+    }
     const long long sequence = before.last == LLONG_MAX ? before.last : before.last + 1;
+    if (numbering_Store(sequence) != 0) {
+        LOG_Write(kLogError, "KMOClient_GenAutoResponse escribiendo archivo [%s]: %s", KMO_FILE_NROAUT,
+                  std::strerror(errno));
+        LOG_Write(kLogDebug, "KMOClient_GenAutoResponse Exit");
+        return;
+    }
 
     std::array<char, kCodRefSize> codRef{};
     std::snprintf(codRef.data(), codRef.size(), "%c%4d%07lld", origin != 0 ? 'G' : 'I',
                   std::atoi(anio), sequence);
-
-    const bool reserved = numbering_Store(sequence) == 0;
 
     if (char* nl = std::strchr(record.data(), '\n'); nl != nullptr) {
         *nl = '\0';
@@ -133,16 +149,27 @@ void KMOClient_GenAutoResponse(int terminal, std::uint16_t origin)
     const std::size_t recordLen = std::strlen(record.data());
     record[recordLen] = '\n';   // the record buffer keeps room for it
     record[recordLen + 1] = '\0';
-    PLAT_FileAppendSync(KMO_FILE_AUTORESP, record.data(), recordLen + 1);   // a failure is not reported
-
     std::array<char, KMO_REQUEST_SIZE> reply{};
     autoresp_BuildReply(reply.data(), fields, terminal, "ND", "RECETA PRE-AUTORIZADA", codRef.data());
+    if (inflight_NoteRecord(terminal, record.data(), reply.data()) != 0) {
+        LOG_Write(kLogDebug, "KMOClient_GenAutoResponse Exit");
+        return;
+    }
+    const long long at = PLAT_FileAppendWhole(KMO_FILE_AUTORESP, record.data(), recordLen + 1);
+    if (at < 0) {
+        LOG_Write(kLogError, "KMOClient_GenAutoResponse escribiendo archivo [%s]: %s", KMO_FILE_AUTORESP,
+                  std::strerror(errno));
+        LOG_Write(kLogDebug, "KMOClient_GenAutoResponse Exit");
+        return;
+    }
+
     std::array<char, kFilePathSize> path{};
     autoresp_ReplyPath(terminal, path);
     if (KMOClient_WriteFileOutput(path.data(), reply.data()) == -1) {
         LOG_Write(kLogError, "KMOClient_GenAutoResponse WriteFileOutput");
-        if (reserved) {
-            numbering_Restore(before);
+        if (PLAT_FileCutBack(KMO_FILE_AUTORESP, at) != 0) {
+            LOG_Write(kLogError, "KMOClient_GenAutoResponse retirando registro [%s] de [%s]: %s", codRef.data(),
+                      KMO_FILE_AUTORESP, std::strerror(errno));
         }
     }
     LOG_Write(kLogDebug, "KMOClient_GenAutoResponse Exit");

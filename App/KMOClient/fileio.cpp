@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "fileio.h"
 #include "kmoclient.h"
 #include "log.h"
 #include "plat_file.h"
@@ -18,6 +19,8 @@ constexpr int kLogDebug = 77;
 
 // Bytes taken from the request file per read.
 constexpr std::size_t kChunk = 511;
+
+unsigned g_repliesWritten = 0;
 
 struct ErrorText {
     int number;
@@ -67,31 +70,54 @@ public:
 
 }  // namespace
 
+int fileio_ReadRequest(const char* path, RequestRead* read)
+{
+    *read = RequestRead{};
+    FileGuard file(PLAT_FileOpenReadExclusive(path));
+    if (file.get() == PLAT_FILE_BAD) {
+        return -1;
+    }
+    PLAT_FileIdOf(file.get(), &read->id);
+    std::memset(KMOClient_RequestBuffer, 0, sizeof KMOClient_RequestBuffer);
+    std::array<char, kChunk + 1> chunk{};
+    std::size_t used = 0;
+    const std::size_t room = sizeof KMOClient_RequestBuffer - 1;
+    // One read past a full buffer tells a request that fits from a longer one,
+    // without reading the rest of a file of any size.
+    for (;;) {
+        const long n = PLAT_FileReadText(file.get(), chunk.data(), kChunk);
+        if (n <= 0) {
+            break;
+        }
+        const std::size_t got = static_cast<std::size_t>(n);
+        if (std::memchr(chunk.data(), '\0', got) != nullptr) {
+            read->hasNul = true;
+        }
+        const std::size_t take = std::min(got, room - used);
+        std::memcpy(KMOClient_RequestBuffer + used, chunk.data(), take);
+        used += take;
+        if (take < got) {
+            read->tooLong = true;
+            break;
+        }
+    }
+    return 0;
+}
+
+unsigned fileio_RepliesWritten()
+{
+    return g_repliesWritten;
+}
+
 // Reads the whole request file into the request buffer. -1 when the file
-// cannot be opened (missing, or still in use by the terminal): the buffer is
-// then left as it was. A file longer than the buffer is cut to its 1024
-// characters; a read error keeps what was read before it.
+// cannot be opened (missing, still in use by the terminal, or not a plain
+// file): the buffer is then left as it was. A file longer than the buffer is
+// cut to its 1024 characters; a read error keeps what was read before it.
 int KMOClient_ReadFileInput(const char* path)
 {
     LOG_Write(kLogDebug, "KMOClient_ReadFileInput Entry");
-    int result = -1;
-    FileGuard file(PLAT_FileOpenReadExclusive(path));
-    if (file.get() != PLAT_FILE_BAD) {
-        std::memset(KMOClient_RequestBuffer, 0, sizeof KMOClient_RequestBuffer);
-        std::array<char, kChunk + 1> chunk{};
-        std::size_t used = 0;
-        const std::size_t room = sizeof KMOClient_RequestBuffer - 1;
-        while (used < room) {
-            const long n = PLAT_FileReadText(file.get(), chunk.data(), kChunk);
-            if (n <= 0) {
-                break;
-            }
-            const std::size_t take = std::min(static_cast<std::size_t>(n), room - used);
-            std::memcpy(KMOClient_RequestBuffer + used, chunk.data(), take);
-            used += take;
-        }
-        result = 0;
-    }
+    RequestRead read;
+    const int result = fileio_ReadRequest(path, &read);
     LOG_Write(kLogDebug, "KMOClient_ReadFileInput Exit");
     return result;
 }
@@ -133,9 +159,12 @@ int KMOClient_WriteFileOutput(const char* path, const char* text)
         if (PLAT_FileWriteText(file.get(), g_replyStage, out) < 0 ||
             PLAT_FileSync(file.get()) != 0) {
             const int err = errno;
+            PLAT_FileEmpty(file.get());   // no reply at all rather than one that may be torn
             LOG_Write(kLogFileError, "KMOClient_WriteFileOutput _write");
             fileio_LogErrno(err, kWriteErrors);
             result = -1;
+        } else {
+            ++g_repliesWritten;
         }
     }
     LOG_Write(kLogDebug, "KMOClient_WriteFileOutput Exit");

@@ -16,6 +16,7 @@
 #include "kmoclient.h"
 #include "kmoclient_internal.h"
 #include "log.h"
+#include "plat_fs.h"
 #include "plat_proc.h"
 
 namespace {
@@ -111,9 +112,26 @@ bool init_Gateway(const char* arg)
     return true;
 }
 
+// A terminal's files must stay under RootPath: no ".." component.
+bool init_LeavesRoot(std::string_view name)
+{
+    std::size_t start = 0;
+    while (start <= name.size()) {
+        const std::size_t end = std::min(name.find_first_of("/\\", start), name.size());
+        if (name.substr(start, end - start) == "..") {
+            return true;
+        }
+        start = end + 1;
+    }
+    return false;
+}
+
 // One name of a -t list; every check on a terminal name goes here.
 bool init_TerminalName(std::string_view name)
 {
+    if (init_LeavesRoot(name)) {
+        return init_Refuse("-t: a terminal name may not have a '..' component");
+    }
     return !init_TooLong('t', name, KMO_TERMINAL_NAME_MAX);
 }
 
@@ -294,6 +312,9 @@ int KMOClient_Init(int argc, char* argv[])
         return -1;
     }
 
+    // The terminals own what lies under the root: no link there may take a
+    // terminal's files elsewhere.
+    PLAT_FsConfine(RootPath);
     init_LogSettings();
     SOCKET_Init(nullptr);
     return 0;

@@ -20,24 +20,25 @@ struct ReplyField {
 };
 
 // The order of the normalised tail. F06 comes after F52 on purpose: the
-// terminals read the fields in this order. A value is cut to its width, except
-// two that must arrive whole: the terminal's name (F41 has no width, and a
-// name may be longer than 15 characters), and the reference code, since an
-// authorisation number past the seventh sequence digit cut to 12 characters
-// would read as a number issued before.
+// terminals read the fields in this order. A value is padded to its width but
+// never cut: a value longer than its width arrives whole, since a cut one would
+// read as another value (an 11-character F01 cut to 10 is another pharmacy's
+// code; an authorisation number past the seventh sequence digit cut to 12
+// characters, a number issued before).
+constexpr std::size_t kKeepWhole = KMO_REQUEST_SIZE - 1;
 constexpr ReplyField kFields[] = {
-    {"F01", 10, 10, Pad::LeftZeros},    // CodeFarm
-    {"F04", 20, 20, Pad::LeftZeros},    // NroReceta
-    {"F08", 10, 10, Pad::LeftZeros},    // NroBenp
-    {"F41", 0, 100, Pad::None},         // Terminal_Name, moved only when present
-    {"F50", 2, 2, Pad::LeftZeros},      // CodResp
-    {"F51", 50, 50, Pad::RightSpaces},  // MensResp
-    {"F52", 12, 100, Pad::LeftZeros},   // CodRef
-    {"F06", 100, 100, Pad::LeftZeros},  // stempF06
-    {"F99", 6, 6, Pad::LeftZeros},      // TipoTran
+    {"F01", 10, kKeepWhole, Pad::LeftZeros},    // CodeFarm
+    {"F04", 20, kKeepWhole, Pad::LeftZeros},    // NroReceta
+    {"F08", 10, kKeepWhole, Pad::LeftZeros},    // NroBenp
+    {"F41", 0, kKeepWhole, Pad::None},          // Terminal_Name, moved only when present
+    {"F50", 2, kKeepWhole, Pad::LeftZeros},     // CodResp
+    {"F51", 50, kKeepWhole, Pad::RightSpaces},  // MensResp
+    {"F52", 12, kKeepWhole, Pad::LeftZeros},    // CodRef
+    {"F06", 100, kKeepWhole, Pad::LeftZeros},   // stempF06
+    {"F99", 6, kKeepWhole, Pad::LeftZeros},     // TipoTran
 };
 
-constexpr std::size_t kHolderSize = 101;   // the widest field and its NUL
+constexpr std::size_t kHolderSize = kKeepWhole + 1;   // the longest value and its NUL
 
 // The longest tail: every field as '|' tag '=' value, then '|' and "\n".
 constexpr std::size_t normalize_TailMax()

@@ -23,21 +23,17 @@ namespace {
 constexpr int kLogError = 17;
 
 // The first line of a counter file: at most 14 characters, without its line
-// end (LF, or CR LF from a Windows installation). False when the file cannot
-// be opened or is empty.
-bool numbering_ReadLine(const char* path, std::array<char, 16>& line)
+// end (LF, or CR LF from a Windows installation). Read only from a plain file
+// (never through a link). 1 when read (empty when the file holds nothing),
+// 0 when the file does not exist, -1 when it exists but cannot be read.
+int numbering_ReadLine(const char* path, std::array<char, 16>& line)
 {
     line.fill('\0');
-    std::FILE* f = std::fopen(path, "r");
-    if (f == nullptr) {
-        return false;
+    std::array<char, 64> content{};
+    if (PLAT_FileReadSmall(path, content.data(), content.size()) < 0) {
+        return errno == ENOENT ? 0 : -1;
     }
-    const bool got = std::fgets(line.data(), 15, f) != nullptr;
-    std::fclose(f);
-    if (!got) {
-        line.fill('\0');
-        return true;   // opened, but holds nothing
-    }
+    std::memcpy(line.data(), content.data(), strnlen(content.data(), 14));
     if (char* nl = std::strchr(line.data(), '\n'); nl != nullptr) {
         *nl = '\0';
     }
@@ -45,7 +41,7 @@ bool numbering_ReadLine(const char* path, std::array<char, 16>& line)
     if (len > 0 && line[len - 1] == '\r') {
         line[len - 1] = '\0';
     }
-    return true;
+    return 1;
 }
 
 // atoi without its undefined overflow: leading blanks, a sign, digits.
@@ -58,11 +54,18 @@ long long numbering_Number(const char* text)
 
 }  // namespace
 
-void numbering_CheckYear(std::time_t now, char (&anio)[KMO_ANIO_SIZE])
+int numbering_CheckYear(std::time_t now, char (&anio)[KMO_ANIO_SIZE])
 {
     std::memset(anio, 0, sizeof anio);
     std::array<char, 16> line{};
-    if (numbering_ReadLine(KMO_FILE_ANIO, line)) {
+    const int got = numbering_ReadLine(KMO_FILE_ANIO, line);
+    if (got < 0) {
+        // Taking an unreadable year for a new one would restart the sequence.
+        LOG_Write(kLogError, "KMOClient_GenAutoResponse leyendo archivo [%s]: %s", KMO_FILE_ANIO,
+                  std::strerror(errno));
+        return -1;
+    }
+    if (got == 1) {
         std::memcpy(anio, line.data(), strnlen(line.data(), sizeof anio - 1));
     }
 
@@ -73,7 +76,7 @@ void numbering_CheckYear(std::time_t now, char (&anio)[KMO_ANIO_SIZE])
         tmpAnio[0] = '\0';
     }
     if (std::strcmp(anio, tmpAnio) == 0) {
-        return;
+        return 0;
     }
 
     int err = 0;
@@ -86,16 +89,25 @@ void numbering_CheckYear(std::time_t now, char (&anio)[KMO_ANIO_SIZE])
     }
     char content[KMO_ANIO_SIZE + 1] = {};
     const int n = std::snprintf(content, sizeof content, "%s\n", tmpAnio);
-    PLAT_FileReplace(KMO_FILE_ANIO, content, static_cast<std::size_t>(n));   // a failure is not reported
+    // Until the new year is stored no number may be issued: the next call
+    // would take the year for new again and restart the sequence once more.
+    if (PLAT_FileReplace(KMO_FILE_ANIO, content, static_cast<std::size_t>(n)) != 0) {
+        LOG_Write(kLogError, "KMOClient_GenAutoResponse escribiendo archivo [%s]: %s", KMO_FILE_ANIO,
+                  std::strerror(errno));
+        return -1;
+    }
     std::memcpy(anio, tmpAnio, sizeof anio);
+    return 0;
 }
 
 NumberingCounter numbering_ReadLast()
 {
     NumberingCounter c;
     std::array<char, 16> line{};
-    c.present = numbering_ReadLine(KMO_FILE_NROAUT, line);
-    c.last = c.present ? numbering_Number(line.data()) : 0;
+    const int got = numbering_ReadLine(KMO_FILE_NROAUT, line);
+    c.present = got != 0;
+    c.readable = got >= 0;
+    c.last = got == 1 ? numbering_Number(line.data()) : 0;
     return c;
 }
 
@@ -104,13 +116,4 @@ int numbering_Store(long long value)
     std::array<char, 32> content{};
     const int n = std::snprintf(content.data(), content.size(), "%lld\n", value);
     return PLAT_FileReplace(KMO_FILE_NROAUT, content.data(), static_cast<std::size_t>(n));
-}
-
-void numbering_Restore(const NumberingCounter& before)
-{
-    if (before.present) {
-        numbering_Store(before.last);
-    } else if (PLAT_FsRemove(KMO_FILE_NROAUT, nullptr) == 0) {
-        PLAT_FsSyncDir(KMO_FILE_NROAUT);
-    }
 }

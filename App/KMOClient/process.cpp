@@ -6,6 +6,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "inflight.h"
 #include "kmoclient.h"
 #include "kmoclient_internal.h"
 #include "log.h"
@@ -111,6 +112,7 @@ int KMOClient_Process()
     LOG_Write(57, "KMOClient_Process Entry");
     const std::time_t loopStart = std::time(nullptr);
     std::time_t heartbeatTimer = loopStart;
+    inflight_Recover();   // requests a stop left half-served are served again
     client_HealthReady(heartbeatTimer);
     std::time_t heartbeatFailedAt = 0;
 

@@ -1,16 +1,22 @@
-// The road of one request: the terminal's request file is read and removed,
-// checked, rewritten, exchanged with the gateway, and answered with the
-// gateway's reply or a local one. Every request read gets exactly one reply.
+// The road of one request: the terminal's request file is read, kept in
+// flight and removed, checked, rewritten, exchanged with the gateway, and
+// answered with the gateway's reply or a local one. Every request read gets
+// exactly one reply: one whose reply could not be written stays in flight and
+// is served again on the next pass.
+#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 
+#include "fileio.h"
+#include "inflight.h"
 #include "kmo_packet.h"
 #include "kmo_tran.h"
 #include "kmoclient.h"
 #include "kmoclient_internal.h"
 #include "log.h"
+#include "plat_file.h"
 #include "plat_fs.h"
 #include "plat_time.h"
 
@@ -84,30 +90,111 @@ void request_AnswerUnreached(int k)
     KMOClient_GenAutoResponse(k, flag);
 }
 
+// Request files that must not be served (again): one that was answered but
+// could not be removed (its removal is tried again, quietly, on every pass),
+// or an entry that is not a plain file (left alone). Each is logged once and
+// skipped until it changes or goes away.
+std::array<PLAT_FileId, KMO_MAX_TERMINALS> g_skipped{};
+
+// Serves the request in the request buffer: checks, exchange, reply.
+Leftover request_Serve(int k, std::time_t* heartbeatTimer, double start);
+
+// Answers the request in flight for terminal k; it leaves flight once its
+// reply is written.
+Leftover request_Answer(int k, RequestFlaw flaw, std::time_t* heartbeatTimer, double start, Leftover left)
+{
+    const unsigned before = fileio_RepliesWritten();
+    switch (flaw) {
+    case RequestFlaw::TooLong:
+        KMOClient_GenErrorResponse(k, "ND", "Receta demasiado larga");
+        LOG_Write(17, "KMOClient_Process Receta demasiado larga");
+        break;
+    case RequestFlaw::BadChars:
+        KMOClient_GenErrorResponse(k, "ND", "Receta con caracteres invalidos");
+        LOG_Write(17, "KMOClient_Process Receta con caracteres invalidos");
+        break;
+    case RequestFlaw::None:
+        request_Serve(k, heartbeatTimer, start);
+        break;
+    }
+    if (fileio_RepliesWritten() != before) {
+        inflight_End(k);
+        return left;
+    }
+    LOG_Write(37, "KMOClient_Process la receta de [%s] queda pendiente", Terminals[k]);
+    return Leftover::Unreadable;
+}
+
 }  // namespace
 
 Leftover client_ServeTerminal(int k, std::time_t* heartbeatTimer)
 {
+    if (inflight_Pending(k)) {
+        const double start = PLAT_MonotonicSeconds();
+        RequestFlaw flaw = RequestFlaw::None;
+        if (inflight_Load(k, &flaw) != 0) {
+            return Leftover::None;   // nothing left to serve
+        }
+        return request_Answer(k, flaw, heartbeatTimer, start, Leftover::None);
+    }
     char filePath[kFilePathSize];
-    if (!request_TerminalPath(k, "in.txt", filePath) || !PLAT_FsReadable(filePath)) {
+    PLAT_FileId seen;
+    if (!request_TerminalPath(k, "in.txt", filePath) || PLAT_FsIdOf(filePath, &seen) != 0) {
+        g_skipped[k] = PLAT_FileId{};
+        return Leftover::None;
+    }
+    if (g_skipped[k].kind != PLAT_FILE_NONE && PLAT_FileIdSame(seen, g_skipped[k])) {
+        if (seen.kind == PLAT_FILE_PLAIN && PLAT_FsRemoveIfSame(filePath, seen, nullptr) == 0) {
+            g_skipped[k] = PLAT_FileId{};
+            return Leftover::None;
+        }
+        return Leftover::NotRemoved;
+    }
+    if (seen.kind == PLAT_FILE_PLAIN && !PLAT_FsReadable(filePath)) {
         return Leftover::None;
     }
     const double start = PLAT_MonotonicSeconds();
 
-    if (KMOClient_ReadFileInput(filePath) == -1) {
+    RequestRead read;
+    if (fileio_ReadRequest(filePath, &read) == -1) {
+        if (seen.kind == PLAT_FILE_OTHER) {
+            // A link, a FIFO, a directory...: never read, never followed.
+            LOG_Write(17, "KMOClient_Process archivo [%s] no es un archivo comun, se ignora", filePath);
+            g_skipped[k] = seen;
+            return Leftover::NotRemoved;
+        }
         LOG_Write(37, "KMOClient_Process ReadFileInput file [%s]", filePath);
         return Leftover::Unreadable;
     }
+    const RequestFlaw flaw = read.tooLong ? RequestFlaw::TooLong
+                             : read.hasNul ? RequestFlaw::BadChars
+                                           : RequestFlaw::None;
+    if (inflight_Begin(k, read.id, flaw) != 0) {
+        return Leftover::Unreadable;   // stays in its file until it can be kept
+    }
     int err = 0;
     Leftover left = Leftover::None;
-    if (PLAT_FsRemove(filePath, &err) != 0) {
+    // Only the file that was read goes: a request written since stays.
+    if (PLAT_FsRemoveIfSame(filePath, read.id, &err) != 0 && err != ESTALE) {
         left = Leftover::NotRemoved;
+        g_skipped[k] = read.id;
         if (err == ENOENT) {
             LOG_Write(17, "KMOClient_Process borrando archivo [%s], ubicacion erronea", filePath);
         } else if (err == EACCES) {
             LOG_Write(17, "KMOClient_Process borrando archivo [%s], no pudo accederlo", filePath);
+        } else {
+            LOG_Write(17, "KMOClient_Process borrando archivo [%s]: %s", filePath, std::strerror(err));
         }
     }
+    return request_Answer(k, flaw, heartbeatTimer, start, left);
+}
+
+namespace {
+
+Leftover request_Serve(int k, std::time_t* heartbeatTimer, double start)
+{
+    char filePath[kFilePathSize];
+    const Leftover left = Leftover::None;
 
     const std::uint16_t tranType = request_TranType(KMOClient_RequestBuffer);
     if (tranType == 0) {
@@ -184,3 +271,5 @@ Leftover client_ServeTerminal(int k, std::time_t* heartbeatTimer)
     LOG_Write(77, "");
     return left;
 }
+
+}  // namespace

@@ -3,6 +3,14 @@
 
 #include <cstdio>
 
+#include "plat_file.h"
+
+// Confines the paths below `root`: from now on an open, a look at or a removal
+// of such a path refuses to pass through a symbolic link (a reparse point on
+// Windows) in any component below the root, so that whoever can write there
+// cannot lead the process elsewhere. The root itself may be a link. 0.
+int PLAT_FsConfine(const char* root);
+
 // 1 when the path exists (any kind of entry), else 0.
 int PLAT_FsExists(const char* path);
 
@@ -27,3 +35,14 @@ int PLAT_FsSyncStream(std::FILE* f);
 // reader sees either the old or the new file, never none; the directory is
 // then synced so that the rename survives a crash. 0, or -1 with *err.
 int PLAT_FsReplace(const char* from, const char* to, int* err);
+
+// The identity of the entry itself (a link is not followed; a path that passes
+// through a link below the confining root names an entry of kind "other"). 0,
+// or -1 with errno (ENOENT when nothing is there).
+int PLAT_FsIdOf(const char* path, PLAT_FileId* id);
+
+// Removes the file only while it is still the one described by `id` (same
+// object, size and modification time), so that a file put in its place since
+// is kept. 0, or -1 with *err: ESTALE when it is another file now, else as
+// PLAT_FsRemove.
+int PLAT_FsRemoveIfSame(const char* path, const PLAT_FileId& id, int* err);

@@ -1,5 +1,7 @@
-// Named system-wide locks (a process-shared robust mutex in shared memory here,
-// a named mutex on Windows). Processes that use the same name share the lock.
+// Named locks of one user (a process-shared robust mutex in shared memory here,
+// a named mutex in the user's local namespace on Windows). The processes of
+// one user that use the same name share the lock; other users can neither
+// reach nor hold it (the name is made per user, with owner-only permissions).
 #pragma once
 
 #include <cstdint>
@@ -7,7 +9,9 @@
 struct PLAT_NamedLock;
 
 // Creates the lock, or reaches it when another process created it first. A
-// lock that its creator left half-made (it died while making it) is replaced.
+// lock that its creator left half-made (it died while making it) is replaced;
+// one whose creator is still making it is never replaced (nullptr after the
+// bounded wait). An object of the name that another user owns is refused.
 // The reference stays valid until PLAT_LockClose. nullptr on failure.
 PLAT_NamedLock* PLAT_LockCreate(const char* name);
 

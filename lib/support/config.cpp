@@ -6,6 +6,7 @@
 #include "config.h"
 
 #include <array>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -133,28 +134,39 @@ bool config_FitsFileLine(const char* name, const char* value)
 
 // Reads the next line of the open file into `line`, without its line end
 // (LF, or CR LF of a file carried over from Windows). A line longer than the
-// buffer takes is cut, and the rest of it is skipped, flagged in *cut. A last
-// line without a line end (a file edited by hand) is a line like any other,
-// not dropped. Returns false at the end of the file.
+// buffer takes is cut, and the rest of it is skipped, flagged in *cut. A NUL
+// byte ends the line's text but not the line: the reading goes on to its line
+// end, so the next line is never lost. A last line without a line end (a file
+// edited by hand) is a line like any other, not dropped. Returns false at the
+// end of the file or on a read error (std::ferror tells which).
 bool config_ReadLine(char (&line)[kLineSize], bool* cut)
 {
     *cut = false;
-    if (std::fgets(line, kLineRead, g_cfg.file) == nullptr) {
-        return false;
-    }
-    char* end = std::strchr(line, '\n');
-    if (end == nullptr && !std::feof(g_cfg.file)) {
-        int c;
-        while ((c = std::fgetc(g_cfg.file)) != EOF && c != '\n') {
-            if (c != '\r') {
-                *cut = true;
-            }
+    std::size_t len = 0;
+    bool ended = false;   // a NUL byte was met: the rest of the line is dropped
+    bool any = false;
+    int c;
+    while ((c = std::fgetc(g_cfg.file)) != EOF) {
+        any = true;
+        if (c == '\n') {
+            break;
+        }
+        if (c == '\0') {
+            ended = true;
+        }
+        if (ended) {
+            continue;
+        }
+        if (len < kLineMax) {
+            line[len++] = static_cast<char>(c);
+        } else if (c != '\r') {
+            *cut = true;
         }
     }
-    if (end != nullptr) {
-        *end = '\0';
+    line[len] = '\0';
+    if (!any || std::ferror(g_cfg.file) != 0) {
+        return false;
     }
-    const std::size_t len = std::strlen(line);
     if (len > 0 && line[len - 1] == '\r') {
         line[len - 1] = '\0';
     }
@@ -221,6 +233,10 @@ int config_ReadFile()
         s.invalid = 0;
         LOG_Write(kConfigTrace, "CONFIG_Read VarValue=[%s]", s.value.get());
         ++slot;
+    }
+    if (std::ferror(g_cfg.file) != 0) {
+        LOG_Write(kConfigError, "CONFIG_Read leyendo archivo de configuracion: %s", std::strerror(errno));
+        ret = -1;
     }
     LOG_Write(kConfigTrace, "CONFIG_Read va a cerrar archivo de configuracion");
     config_CloseFile();

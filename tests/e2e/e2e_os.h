@@ -71,6 +71,14 @@ bool IsRoot();
 bool ChownTreeToNobody(const std::string& path);
 bool ChangeMode(const std::string& path, unsigned mode);
 
+// Hostile entries a terminal user can plant: a FIFO, a file of `size` bytes
+// that takes no room (sparse), a small tmpfs mounted on `path` (needs root;
+// false with the reason in *why when not permitted) and its removal.
+bool MakeFifo(const std::string& path);
+bool MakeSparseFile(const std::string& path, long long size);
+bool MountTmpfs(const std::string& path, const std::string& size, std::string* why);
+void Unmount(const std::string& path);
+
 // Sleeps; used only between polls of a condition.
 void SleepMs(int ms);
 // Milliseconds on a monotonic clock.

@@ -135,40 +135,59 @@ TEST_F(AutoRespTest, YearChangeInterruptedAfterTheCounterWentRestartsAtOne)
     EXPECT_EQ(ReadAll("anio.txt"), "2026\n");
 }
 
-TEST_F(AutoRespTest, UnwritableReplyIssuesTheSameNumberAgainAndKeepsBothRecords)
+// A step of a pre-authorisation that fails writes no reply and leaves no
+// record; a number once stored is never issued again, so the next reply that
+// goes out carries a later one. Each failure names its file.
+TEST_F(AutoRespTest, FailedStepWritesNoReplyLeavesNoRecordAndNeverReusesANumber)
 {
-    WriteAll("anio.txt", "2026\n");
-    WriteAll("nroaut.txt", "41\n");
-    WriteAll(root_ / "caja1out.txt", "held");
-    Request(kRequest);
-    {
-        HeldFile terminal(root_ / "caja1out.txt", HeldFile::Read);
-        ASSERT_TRUE(terminal.held());
-        KMOClient_GenAutoResponse(0, 1);
-        EXPECT_EQ(ReadAll("nroaut.txt"), "41\n");
+    namespace fs = std::filesystem;
+    const struct {
+        const char* name;
+        const char* blocked;   // made a directory while the reply is attempted
+        const char* logged;
+        const char* nroautAfter;
+        const char* nextNumber;
+    } cases[] = {
+        {"reply held", nullptr, "ERROR\tKMOClient_GenAutoResponse WriteFileOutput", "42\n", "G20260000043"},
+        {"counter not a file", "nroaut.txt", "ERROR\tKMOClient_GenAutoResponse leyendo archivo [nroaut.txt]: Permission denied", nullptr,
+         "G20260000001"},
+        {"record not a file", "kmoautoresp.txt", "ERROR\tKMOClient_GenAutoResponse escribiendo archivo [kmoautoresp.txt]: Permission denied",
+         "42\n", "G20260000043"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all("kmoautoresp.txt");
+        fs::remove_all("nroaut.txt");
+        fs::remove_all(root_ / "caja1out.txt");
+        WriteAll("anio.txt", "2026\n");
+        if (c.blocked != nullptr) {
+            fs::create_directory(c.blocked);
+        }
+        if (c.blocked == nullptr || std::string(c.blocked) != "nroaut.txt") {
+            WriteAll("nroaut.txt", "41\n");
+        }
+        WriteAll(root_ / "caja1out.txt", "held");
+        Request(kRequest);
+        {
+            HeldFile terminal(root_ / "caja1out.txt", HeldFile::Read);
+            ASSERT_TRUE(terminal.held());
+            KMOClient_GenAutoResponse(0, 1);
+        }
+        EXPECT_EQ(Reply(), "held");
+        EXPECT_TRUE(Logged(c.logged));
+        if (c.nroautAfter != nullptr) {
+            EXPECT_EQ(ReadAll("nroaut.txt"), c.nroautAfter);
+        }
+        if (c.blocked != nullptr) {
+            fs::remove_all(c.blocked);
+        }
+        EXPECT_EQ(ReadAll("kmoautoresp.txt"), "") << "no record of a reply that was never written";
+
         Request(kRequest);
         KMOClient_GenAutoResponse(0, 1);
+        EXPECT_NE(Reply().find(std::string("|F52=") + c.nextNumber + "|"), std::string::npos) << Reply();
+        EXPECT_EQ(ReadAll("kmoautoresp.txt"), kRequest + "G52=" + c.nextNumber + "|\n");
     }
-    EXPECT_EQ(Reply(), "held");
-    EXPECT_EQ(ReadAll("nroaut.txt"), "41\n");
-    EXPECT_EQ(ReadAll("kmoautoresp.txt"), kRequest + "G52=G20260000042|\n" + kRequest + "G52=G20260000042|\n");
-    EXPECT_TRUE(Logged("ERROR\tKMOClient_GenAutoResponse WriteFileOutput"));
-
-    Request(kRequest);
-    KMOClient_GenAutoResponse(0, 1);
-    EXPECT_NE(Reply().find("|F52=G20260000042|"), std::string::npos);
-    EXPECT_EQ(ReadAll("nroaut.txt"), "42\n");
-}
-
-TEST_F(AutoRespTest, UnwritableFirstReplyLeavesNoCounterBehind)
-{
-    std::strcpy(Terminals[0], "missing/");   // a subdirectory that does not exist
-    Request(kRequest);
-    KMOClient_GenAutoResponse(0, 1);
-    EXPECT_FALSE(Exists("nroaut.txt"));
-    EXPECT_EQ(ReadAll("anio.txt"), "2026\n");
-    KMOClient_GenAutoResponse(0, 1);
-    EXPECT_EQ(ReadAll("kmoautoresp.txt"), kRequest + "G52=G20260000001|\n" + kRequest + "G52=G20260000001|\n");
 }
 
 TEST_F(AutoRespTest, RecordIsOneLineEvenForLongOrMultiLineRequests)

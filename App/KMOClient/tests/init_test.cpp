@@ -335,6 +335,26 @@ TEST_F(InitTest, OverLongValuesAreRefusedWithOneLineNamingTheLimit)
     EXPECT_EQ(TerminalCount, 1);
 }
 
+// A terminal's files stay under RootPath: a name with a ".." component is
+// refused at start-up; dots that are not a whole component are names.
+TEST_F(InitTest, TerminalNamesThatLeaveTheRootAreRefused)
+{
+    const struct {
+        const char* list;
+        int result;
+    } cases[] = {
+        {"..", -1}, {"../caja", -1}, {"a,sub/../../x", -1}, {"a\\..\\b", -1}, {"sub/..", -1},
+        {"..caja", 0}, {"caja..", 0}, {"sub/caja", 0}, {".", 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.list);
+        clienttest::ResetSettings();
+        EXPECT_EQ(Init({"-n", "A", "-r", "x", "-t", c.list}), c.result);
+        EXPECT_EQ(stderr_.find("'..'") != std::string::npos, c.result == -1) << stderr_;
+        KMOClient_Exit();
+    }
+}
+
 TEST_F(InitTest, ValuesAtTheirLimitsAreAccepted)
 {
     std::string hundred;

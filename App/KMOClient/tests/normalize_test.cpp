@@ -6,6 +6,7 @@
 #include <initializer_list>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "kmoclient.h"
 
@@ -58,16 +59,20 @@ TEST(NormalizeTest, OtherFieldsStayInFrontAndF41MovesAfterF08)
                                           "00", std::string(50, ' '), "G20260000001", kZeros100, "000021") + "\n");
 }
 
-TEST(NormalizeTest, FullWidthValuesStayLongerOnesAreCutButTheTerminalNameStaysWhole)
+// A value at or over its width stays whole: a cut one would read as another
+// value (an 11-digit pharmacy code cut to 10 is another pharmacy's).
+TEST(NormalizeTest, ValuesAtOrOverTheirWidthStayWhole)
 {
     const std::string msg50(50, 'm');
     const std::string name56(56, 't');   // the longest terminal name
-    const std::string out = Normalized("|F01=1234567890|F51=" + msg50 + "|F04=123456789012345678901234|"
-                                       "|F41=" + name56 + "|");
-    EXPECT_NE(out.find("|F01=1234567890|"), std::string::npos);
-    EXPECT_NE(out.find("|F51=" + msg50 + "|"), std::string::npos);
-    EXPECT_NE(out.find("|F04=12345678901234567890|"), std::string::npos);
-    EXPECT_NE(out.find("|F08=0000000000|F41=" + name56 + "|F50=00|"), std::string::npos);
+    const std::string f06(150, '7');
+    const std::string out = Normalized("|F01=12345678901|F51=" + msg50 + "x|F04=123456789012345678901234|"
+                                       "|F41=" + name56 + "|F50=ABC|F06=" + f06 + "|F99=0000201|");
+    for (const std::string& field : std::vector<std::string>{"|F01=12345678901|", "|F51=" + msg50 + "x|", "|F04=123456789012345678901234|",
+                                     "|F08=0000000000|F41=" + name56 + "|F50=ABC|", "|F06=" + f06 + "|",
+                                     "|F99=0000201|"}) {
+        EXPECT_NE(out.find(field), std::string::npos) << field << " in " << out;
+    }
     EXPECT_EQ(Normalized(out), out);
 }
 

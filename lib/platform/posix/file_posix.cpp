@@ -7,6 +7,8 @@
 // a file system without leases) flock alone is used.
 #include "plat_file.h"
 #include "plat_fs.h"
+#include "confine_posix.h"
+#include "sys_posix.h"
 
 #include <array>
 #include <cerrno>
@@ -85,27 +87,45 @@ int file_Hold(int fd, int leaseType)
     return 0;
 }
 
-// Opens and checks that the path names a regular file. O_NONBLOCK keeps the
-// open from waiting on another process's lease or on a FIFO; it is cleared
-// once the descriptor is ours.
+PLAT_FileId file_IdFromStat(const struct stat& st)
+{
+    PLAT_FileId id;
+    id.kind = S_ISREG(st.st_mode) && st.st_nlink == 1 ? PLAT_FILE_PLAIN : PLAT_FILE_OTHER;
+    id.dev = static_cast<unsigned long long>(st.st_dev);
+    id.ino = static_cast<unsigned long long>(st.st_ino);
+    id.size = static_cast<long long>(st.st_size);
+    id.mtimeSec = static_cast<long long>(st.st_mtim.tv_sec);
+    id.mtimeNsec = static_cast<long long>(st.st_mtim.tv_nsec);
+    return id;
+}
+
+// Opens and checks that the path names a plain file: O_NOFOLLOW refuses a
+// link in its last component, and a file with a second name (a hard link to
+// something the terminal could not reach itself) is refused as well.
+// O_NONBLOCK keeps the open from waiting on another process's lease or on a
+// FIFO; it is cleared once the descriptor is ours.
 int file_OpenRegular(const char* path, int flags, mode_t mode)
 {
     if (path == nullptr) {
         errno = ENOENT;
         return -1;
     }
+    const ConfinedParent parent(path);
+    if (!parent.ok()) {
+        return -1;
+    }
     int fd;
     do {
-        fd = open(path, flags | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, mode);
+        fd = sys_Openat(parent.dir(), parent.name(), flags | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW, mode);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) {
-        if (errno == EWOULDBLOCK || errno == EISDIR) {
-            errno = EACCES;   // held by another process, or a directory
+        if (errno == EWOULDBLOCK || errno == EISDIR || errno == ELOOP || errno == ENXIO) {
+            errno = EACCES;   // held by another process, a directory, a link, a socket
         }
         return -1;
     }
     struct stat st{};
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (fstat(fd, &st) != 0 || file_IdFromStat(st).kind != PLAT_FILE_PLAIN) {
         close(fd);
         errno = EACCES;
         return -1;
@@ -121,7 +141,7 @@ long file_ReadRetry(int fd, void* buf, std::size_t len)
 {
     ssize_t n;
     do {
-        n = read(fd, buf, len);
+        n = sys_Read(fd, buf, len);
     } while (n < 0 && errno == EINTR);
     return static_cast<long>(n);
 }
@@ -129,7 +149,7 @@ long file_ReadRetry(int fd, void* buf, std::size_t len)
 int file_WriteAll(int fd, const char* data, std::size_t len)
 {
     while (len > 0) {
-        const ssize_t n = write(fd, data, len);
+        const ssize_t n = sys_Write(fd, data, len);
         if (n < 0) {
             if (errno == EINTR) {
                 continue;
@@ -150,7 +170,7 @@ int file_SyncFd(int fd)
 {
     int rc;
     do {
-        rc = fsync(fd);
+        rc = sys_Fsync(fd);
     } while (rc != 0 && errno == EINTR);
     return rc == 0 ? 0 : -1;
 }
@@ -159,10 +179,7 @@ int file_SyncFd(int fd)
 // O_APPEND), writes all the bytes, syncs and closes. 0, or -1 with errno.
 int file_WriteSynced(const char* path, int how, const char* data, std::size_t len)
 {
-    int fd;
-    do {
-        fd = open(path, O_WRONLY | O_CREAT | how | O_CLOEXEC | O_NOCTTY, 0666);
-    } while (fd < 0 && errno == EINTR);
+    const int fd = file_OpenRegular(path, O_WRONLY | O_CREAT | how, 0666);
     if (fd < 0) {
         return -1;
     }
@@ -332,12 +349,12 @@ int PLAT_FileReplace(const char* path, const char* data, std::size_t len)
     }
     int rc = file_WriteSynced(tmp.data(), O_TRUNC, data, len);
     int saved = errno;
-    if (rc == 0 && rename(tmp.data(), path) != 0) {
+    if (rc == 0 && sys_Rename(tmp.data(), path) != 0) {
         rc = -1;
         saved = errno;
     }
     if (rc != 0) {
-        unlink(tmp.data());
+        ::unlink(tmp.data());
         errno = saved;
         return -1;
     }
@@ -357,4 +374,187 @@ int PLAT_FileAppendSync(const char* path, const char* data, std::size_t len)
         PLAT_FsSyncDir(path);   // a newly created file's entry must last too
     }
     return rc;
+}
+
+bool PLAT_FileIdSame(const PLAT_FileId& a, const PLAT_FileId& b)
+{
+    return a.kind == b.kind && a.dev == b.dev && a.ino == b.ino && a.size == b.size &&
+           a.mtimeSec == b.mtimeSec && a.mtimeNsec == b.mtimeNsec;
+}
+
+int PLAT_FileIdOf(PLAT_File f, PLAT_FileId* id)
+{
+    struct stat st{};
+    if (id == nullptr || fstat(f, &st) != 0) {
+        return -1;
+    }
+    *id = file_IdFromStat(st);
+    return 0;
+}
+
+long long PLAT_FileAppendWhole(const char* path, const char* data, std::size_t len)
+{
+    if (path == nullptr) {
+        errno = ENOENT;
+        return -1;
+    }
+    bool created = true;
+    int fd = file_OpenRegular(path, O_WRONLY | O_CREAT | O_EXCL, 0666);
+    if (fd < 0 && errno == EEXIST) {
+        created = false;
+        fd = file_OpenRegular(path, O_WRONLY, 0);
+    }
+    if (fd < 0) {
+        return -1;
+    }
+    struct stat st{};
+    if (fstat(fd, &st) != 0) {
+        file_CloseQuietly(fd);
+        return -1;
+    }
+    const off_t before = st.st_size;
+    off_t at = before;
+    char last = '\n';
+    if (before > 0 && pread(fd, &last, 1, before - 1) != 1) {
+        last = '\n';
+    }
+    int rc = 0;
+    // pwrite at the size seen: the client is the file's only writer.
+    auto put = [&](const char* p, std::size_t n) {
+        while (rc == 0 && n > 0) {
+            const ssize_t w = sys_Pwrite(fd, p, n, at);
+            if (w < 0 && errno == EINTR) {
+                continue;
+            }
+            if (w <= 0) {
+                if (w == 0) {
+                    errno = ENOSPC;
+                }
+                rc = -1;
+                break;
+            }
+            p += w;
+            n -= static_cast<std::size_t>(w);
+            at += w;
+        }
+    };
+    if (last != '\n') {
+        put("\n", 1);
+    }
+    put(data, len);
+    if (rc == 0) {
+        rc = file_SyncFd(fd);
+    }
+    if (rc != 0) {
+        const int saved = errno;
+        if (ftruncate(fd, before) == 0) {
+            file_SyncFd(fd);
+        }
+        close(fd);
+        if (created && before == 0) {
+            ::unlink(path);
+        }
+        errno = saved;
+        return -1;
+    }
+    if (close(fd) != 0) {
+        return -1;
+    }
+    if (created) {
+        PLAT_FsSyncDir(path);   // a new file's entry must last too
+    }
+    return static_cast<long long>(before);
+}
+
+int PLAT_FileCutBack(const char* path, long long size)
+{
+    if (size == 0) {
+        PLAT_FileId id;
+        if (PLAT_FsIdOf(path, &id) != 0 || id.kind != PLAT_FILE_PLAIN) {
+            errno = id.kind == PLAT_FILE_NONE ? errno : EACCES;
+            return -1;
+        }
+        if (sys_Unlink(path) != 0) {
+            return -1;
+        }
+        PLAT_FsSyncDir(path);
+        return 0;
+    }
+    const int fd = file_OpenRegular(path, O_WRONLY, 0);
+    if (fd < 0) {
+        return -1;
+    }
+    struct stat st{};
+    int rc = fstat(fd, &st);
+    if (rc == 0 && static_cast<long long>(st.st_size) < size) {
+        errno = EINVAL;
+        rc = -1;
+    }
+    if (rc == 0 && ftruncate(fd, static_cast<off_t>(size)) != 0) {
+        rc = -1;
+    }
+    if (rc == 0) {
+        rc = file_SyncFd(fd);
+    }
+    const int saved = errno;
+    close(fd);
+    errno = saved;
+    return rc;
+}
+
+long PLAT_FileReadSmall(const char* path, char* buf, std::size_t cap)
+{
+    if (buf == nullptr || cap == 0) {
+        errno = EINVAL;
+        return -1;
+    }
+    buf[0] = '\0';
+    const int fd = file_OpenRegular(path, O_RDONLY, 0);
+    if (fd < 0) {
+        return -1;
+    }
+    std::size_t used = 0;
+    while (used + 1 < cap) {
+        const long n = file_ReadRetry(fd, buf + used, cap - 1 - used);
+        if (n < 0) {
+            file_CloseQuietly(fd);
+            return -1;
+        }
+        if (n == 0) {
+            break;
+        }
+        used += static_cast<std::size_t>(n);
+    }
+    buf[used] = '\0';
+    close(fd);
+    return static_cast<long>(used);
+}
+
+long long PLAT_FileEndsWith(const char* path, const char* data, std::size_t len)
+{
+    const int fd = file_OpenRegular(path, O_RDONLY, 0);
+    if (fd < 0) {
+        return -1;
+    }
+    long long at = -1;
+    struct stat st{};
+    std::array<char, 4096> tail{};
+    if (len > 0 && len <= tail.size() && fstat(fd, &st) == 0 && st.st_size >= static_cast<off_t>(len)) {
+        const off_t from = st.st_size - static_cast<off_t>(len);
+        if (pread(fd, tail.data(), len, from) == static_cast<ssize_t>(len) &&
+            std::memcmp(tail.data(), data, len) == 0) {
+            at = static_cast<long long>(from);
+        }
+    }
+    file_CloseQuietly(fd);
+    return at;
+}
+
+int PLAT_FileEmpty(PLAT_File f)
+{
+    int rc;
+    do {
+        rc = ftruncate(f, 0);
+    } while (rc != 0 && errno == EINTR);
+    return rc == 0 ? 0 : -1;
 }

@@ -1,7 +1,10 @@
 // POSIX side of plat_lock.h: a process-shared robust mutex living in the shared
-// memory object "/<name>". The first process creates and initialises it; later
-// ones map the same object. A holder that dies leaves EOWNERDEAD behind, which
-// is reported as PLAT_LOCK_ABANDONED and repaired at once.
+// memory object "/<name>.<uid>", private to the user (0600): other users can
+// neither hold nor spoil it. The first process creates and initialises it
+// under an flock, so that a late opener can tell a slow creator (still
+// holding it) from a dead one; later ones map the same object. A holder that
+// dies leaves EOWNERDEAD behind, which is reported as PLAT_LOCK_ABANDONED and
+// repaired at once.
 #include "plat_lock.h"
 
 #include <cerrno>
@@ -11,6 +14,7 @@
 #include <new>
 #include <pthread.h>
 #include <string>
+#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -20,7 +24,7 @@ namespace {
 
 constexpr std::uint32_t kReady = 0x4B4D4F4Cu;   // set once the mutex is initialised
 constexpr int kReadyWaitMs = 1000;              // how long a late opener waits for the creator
-constexpr mode_t kLockMode = 0666;              // every user's processes share the lock
+constexpr mode_t kLockMode = 0600;              // the user's own processes only
 
 struct SharedLock {
     std::uint32_t ready;
@@ -40,7 +44,32 @@ std::string lock_ShmName(const char* name)
 {
     std::string shm = (name[0] == '/') ? "" : "/";
     shm += name;
+    shm += '.';
+    shm += std::to_string(static_cast<unsigned long>(geteuid()));
     return shm;
+}
+
+// Only an object of our own that nobody else may open is used: one planted by
+// another user under our name is refused.
+bool lock_Owned(int fd)
+{
+    struct stat st{};
+    return fstat(fd, &st) == 0 && st.st_uid == geteuid() && (st.st_mode & 0077) == 0;
+}
+
+// True when the object's creator has finished or died: it holds an exclusive
+// flock while it makes the lock.
+bool lock_CreatorGone(const std::string& shm)
+{
+    const int fd = shm_open(shm.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW, 0);
+    if (fd < 0) {
+        return false;
+    }
+    // Another user's object is never ours to replace, even for root.
+    struct stat st{};
+    const bool gone = fstat(fd, &st) == 0 && st.st_uid == geteuid() && flock(fd, LOCK_SH | LOCK_NB) == 0;
+    close(fd);
+    return gone;
 }
 
 void lock_SleepMs(long ms)
@@ -105,21 +134,6 @@ SharedLock* lock_MapNew(int fd)
     return shared;
 }
 
-// A lock that an earlier version made under a restrictive umask is opened up
-// to every user again by its owner.
-void lock_OpenUp(const std::string& shm)
-{
-    const int fd = shm_open(shm.c_str(), O_RDONLY | O_CLOEXEC, 0);
-    if (fd < 0) {
-        return;
-    }
-    struct stat st{};
-    if (fstat(fd, &st) == 0 && st.st_uid == geteuid() && (st.st_mode & 0777) != kLockMode) {
-        fchmod(fd, kLockMode);
-    }
-    close(fd);
-}
-
 PLAT_NamedLock* lock_Wrap(SharedLock* shared)
 {
     if (shared == nullptr) {
@@ -146,8 +160,7 @@ PLAT_NamedLock* PLAT_LockCreate(const char* name)
     for (int round = 0; round < 2; ++round) {
         const int fd = shm_open(shm.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, kLockMode);
         if (fd >= 0) {
-            // The umask must not keep the processes of other users out of the lock.
-            fchmod(fd, kLockMode);
+            flock(fd, LOCK_EX);   // held until the lock is made: see lock_CreatorGone
             SharedLock* shared = lock_MapNew(fd);
             close(fd);
             if (shared == nullptr) {
@@ -158,16 +171,16 @@ PLAT_NamedLock* PLAT_LockCreate(const char* name)
         if (errno != EEXIST) {
             return nullptr;
         }
-        lock_OpenUp(shm);
         PLAT_NamedLock* lock = PLAT_LockOpen(name);
         if (lock != nullptr) {
             return lock;
         }
         // A creator that died while making the lock leaves it unusable for
-        // ever; the object is made anew. The unlink succeeds only for the
-        // object's owner (the directory is sticky), so a lock of another user
-        // that we may not use is left alone and the creation fails.
-        if (shm_unlink(shm.c_str()) != 0) {
+        // ever; the object is made anew. One that is only slow still holds its
+        // flock, and its lock is left alone (the creation fails), so that no
+        // two locks ever share the name. The unlink succeeds only for the
+        // object's owner (the directory is sticky).
+        if (!lock_CreatorGone(shm) || shm_unlink(shm.c_str()) != 0) {
             return nullptr;
         }
     }
@@ -179,11 +192,11 @@ PLAT_NamedLock* PLAT_LockOpen(const char* name)
     if (name == nullptr || name[0] == '\0') {
         return nullptr;
     }
-    const int fd = shm_open(lock_ShmName(name).c_str(), O_RDWR | O_CLOEXEC, 0);
+    const int fd = shm_open(lock_ShmName(name).c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW, 0);
     if (fd < 0) {
         return nullptr;
     }
-    SharedLock* shared = lock_MapExisting(fd);
+    SharedLock* shared = lock_Owned(fd) ? lock_MapExisting(fd) : nullptr;
     close(fd);
     return lock_Wrap(shared);
 }

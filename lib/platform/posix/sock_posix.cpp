@@ -1,5 +1,6 @@
 // POSIX side of plat_sock.h.
 #include "plat_sock.h"
+#include "plat_fault.h"
 
 #include <arpa/inet.h>
 #include <atomic>
@@ -81,6 +82,7 @@ bool sock_OptionName(PLAT_SockOpt opt, int* level, int* name)
 
 long PLAT_SockSend(PLAT_Sock s, const void* data, std::size_t len)
 {
+    if (PLAT_FaultHit(PLAT_FAULT_SEND)) return -1;
     ssize_t n;
     do {
         n = ::send(s, data, len, MSG_NOSIGNAL);
@@ -90,6 +92,7 @@ long PLAT_SockSend(PLAT_Sock s, const void* data, std::size_t len)
 
 long PLAT_SockRecv(PLAT_Sock s, void* buf, std::size_t len)
 {
+    if (PLAT_FaultHit(PLAT_FAULT_RECV)) return -1;
     ssize_t n;
     do {
         n = ::recv(s, buf, len, 0);
@@ -183,6 +186,7 @@ PLAT_Sock PLAT_SockTcp()
 
 int PLAT_SockConnect(PLAT_Sock s, std::uint32_t addr, std::uint16_t port)
 {
+    if (PLAT_FaultHit(PLAT_FAULT_CONNECT)) return -1;
     const sockaddr_in sa = sock_Address(addr, port);
     if (::connect(s, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0) {
         return 0;

@@ -6,6 +6,8 @@
 #include <future>
 #include <thread>
 #else
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -239,7 +241,7 @@ private:
 #endif
 
 #if defined(_WIN32)
-TEST_F(TableTest, NamedLockIsOpenToEveryUser)
+TEST_F(TableTest, NamedLockIsPrivateAndNeverReplacedUnderItsMaker)
 {
     GTEST_SKIP() << "POSIX only: a Windows named mutex lives in the session's namespace and has no file mode";
 }
@@ -249,29 +251,53 @@ TEST_F(TableTest, LockLeftHalfMadeByADeadCreatorIsMadeAnew)
     GTEST_SKIP() << "POSIX only: the system makes a Windows named mutex whole or not at all";
 }
 #else
-// Processes of other users share the lock: the umask must not close it to
-// them, and a lock left closed by an earlier run is opened up by its owner.
-TEST_F(TableTest, NamedLockIsOpenToEveryUser)
+// Where the lock of `name` lives: a per-user name.
+static std::string ShmPath(const std::string& name)
+{
+    return "/dev/shm/" + name + "." + std::to_string(geteuid());
+}
+
+// The lock is the user's own: made owner-only whatever the umask; an object of
+// its name that another user planted is refused and left alone, and so is one
+// whose creator is still making it (never two locks under one name).
+TEST_F(TableTest, NamedLockIsPrivateAndNeverReplacedUnderItsMaker)
 {
     const std::string name = lockName_ + ".mode";
-    const std::string path = "/dev/shm/" + name;
+    const std::string path = ShmPath(name);
     PLAT_LockRemove(name.c_str());
-    const mode_t old = umask(022);
+    const mode_t old = umask(0);
     PLAT_NamedLock* lock = PLAT_LockCreate(name.c_str());
+    umask(old);
     ASSERT_NE(lock, nullptr);
     struct stat st{};
     ASSERT_EQ(stat(path.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0666u);
-
-    ASSERT_EQ(chmod(path.c_str(), 0644), 0);
-    PLAT_NamedLock* again = PLAT_LockCreate(name.c_str());
-    ASSERT_NE(again, nullptr);
-    ASSERT_EQ(stat(path.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0666u);
-    umask(old);
-    PLAT_LockClose(again);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
     PLAT_LockClose(lock);
     PLAT_LockRemove(name.c_str());
+
+    const struct {
+        const char* what;
+        bool otherOwner;   // planted by another user
+        bool makerAlive;   // its maker still holds it
+    } cases[] = {{"planted by another user", true, false}, {"maker still at work", false, true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        if (c.otherOwner && geteuid() != 0) {
+            continue;   // only root can give a file away
+        }
+        const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
+        ASSERT_GE(fd, 0);
+        if (c.otherOwner) {
+            ASSERT_EQ(fchown(fd, 65534, 65534), 0);
+        }
+        if (c.makerAlive) {
+            ASSERT_EQ(flock(fd, LOCK_EX), 0);
+        }
+        EXPECT_EQ(PLAT_LockCreate(name.c_str()), nullptr);
+        EXPECT_EQ(stat(path.c_str(), &st), 0) << "the object was replaced";
+        close(fd);
+        unlink(path.c_str());
+    }
 }
 
 // A process killed while creating the lock leaves its object empty or without
@@ -282,7 +308,7 @@ TEST_F(TableTest, LockLeftHalfMadeByADeadCreatorIsMadeAnew)
         const std::string name = lockName_ + ".half" + std::to_string(size);
         PLAT_LockRemove(name.c_str());
         {
-            std::ofstream half("/dev/shm/" + name, std::ios::binary);
+            std::ofstream half(ShmPath(name), std::ios::binary);
             ASSERT_TRUE(half.good());
             half << std::string(size, '\0');
         }

@@ -114,6 +114,24 @@ TEST_F(ConfigTest, ReadingRules)
     EXPECT_EQ(CountLogLines("CONFIG_Read va a leer de archivo abierto"), 1u);
 }
 
+// A NUL byte ends a line's text but never swallows the next line; a file
+// that cannot be read (a directory) gives -1 instead of a quiet partial table.
+TEST_F(ConfigTest, NulBytesAndReadErrors)
+{
+    using namespace std::string_literals;
+    WriteFile(cfgPath_, "Uno = 1\0resto\nDos = 2\n\0\nTres = 3\n"s);
+    ASSERT_EQ(CONFIG_Init(cfgPath_.c_str(), CONFIG_MODE_FILE), 0);
+    EXPECT_EQ(CONFIG_Read(), 0);
+    EXPECT_EQ(Get("Uno"), "1");
+    EXPECT_EQ(Get("Dos"), "2");
+    EXPECT_EQ(Get("Tres"), "3");
+    CONFIG_Exit();
+
+    ASSERT_EQ(CONFIG_Init(dir_.file("").c_str(), CONFIG_MODE_FILE), 0);
+    EXPECT_EQ(CONFIG_Read(), -1);
+    EXPECT_EQ(CountLogLines("CONFIG_Read leyendo archivo de configuracion: Is a directory"), 1u);
+}
+
 TEST_F(ConfigTest, GetNeverOverrunsTheDestination)
 {
     ASSERT_EQ(CONFIG_Put("Host", "127.0.0.1"), 0);

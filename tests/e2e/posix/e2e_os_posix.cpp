@@ -12,6 +12,7 @@
 #include <grp.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/stat.h>
@@ -253,6 +254,31 @@ bool ChownTreeToNobody(const std::string& path)
 }
 
 bool ChangeMode(const std::string& path, unsigned mode) { return ::chmod(path.c_str(), mode) == 0; }
+
+bool MakeFifo(const std::string& path) { return ::mkfifo(path.c_str(), 0666) == 0; }
+
+bool MakeSparseFile(const std::string& path, long long size)
+{
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        return false;
+    }
+    const bool ok = ::ftruncate(fd, static_cast<off_t>(size)) == 0 && ::pwrite(fd, "|G99=000020|", 12, 0) == 12;
+    ::close(fd);
+    return ok;
+}
+
+bool MountTmpfs(const std::string& path, const std::string& size, std::string* why)
+{
+    const std::string opts = "size=" + size + ",mode=0755";
+    if (::mount("tmpfs", path.c_str(), "tmpfs", 0, opts.c_str()) != 0) {
+        *why = std::string("mount tmpfs: ") + std::strerror(errno);
+        return false;
+    }
+    return true;
+}
+
+void Unmount(const std::string& path) { ::umount2(path.c_str(), MNT_DETACH); }
 
 void SleepMs(int ms)
 {
