@@ -1,6 +1,7 @@
 // File-system calls of the client that the C++ library lacks, the platform's way.
 #pragma once
 
+#include <cerrno>
 #include <cstdio>
 
 #include "plat_file.h"
@@ -44,5 +45,8 @@ int PLAT_FsIdOf(const char* path, PLAT_FileId* id);
 // Removes the file only while it is still the one described by `id` (same
 // object, size and modification time), so that a file put in its place since
 // is kept. 0, or -1 with *err: ESTALE when it is another file now, else as
-// PLAT_FsRemove.
+// PLAT_FsRemove. (Windows' C library has no ESTALE: the number is given here.)
+#if !defined(ESTALE)
+#define ESTALE 116
+#endif
 int PLAT_FsRemoveIfSame(const char* path, const PLAT_FileId& id, int* err);

@@ -45,7 +45,11 @@ protected:
     }
 };
 
+#if defined(_WIN32)
+const char* const kKinds[] = {"link", "dangling", "hardlink", "dir"};   // Windows has no FIFOs
+#else
 const char* const kKinds[] = {"link", "dangling", "hardlink", "fifo", "dir"};
+#endif
 
 // In place of the request: never read or followed, logged once, left in place,
 // and the other terminal is still served.

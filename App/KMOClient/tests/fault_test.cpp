@@ -83,7 +83,7 @@ protected:
         fs::create_directories(run / "root");
         fs::current_path(run);
         std::memset(RootPath, 0, sizeof RootPath);
-        std::snprintf(RootPath, sizeof RootPath, "%s", (run / "root").c_str());
+        std::snprintf(RootPath, sizeof RootPath, "%s", (run / "root").string().c_str());
         inflight_Recover();   // no record: nothing in flight
         // This year's numbering, at 41.
         const std::time_t now = std::time(nullptr);

@@ -6,7 +6,10 @@
 #include <io.h>
 #include <windows.h>
 
+#include "confine_win32.h"
 #include "errno_win32.h"
+#include "fileid_win32.h"
+#include "sys_win32.h"
 
 int PLAT_FsExists(const char* path)
 {
@@ -20,10 +23,12 @@ int PLAT_FsReadable(const char* path)
 
 int PLAT_FsRemove(const char* path, int* err)
 {
-    if (path != nullptr && _unlink(path) == 0) {
+    // A path through a reparse point below the exchange root is not followed.
+    const bool confined = path != nullptr && confine_PassesLink(path);
+    if (path != nullptr && !confined && sys_Unlink(path) == 0) {
         return 0;
     }
-    int e = path == nullptr ? ENOENT : errno;
+    int e = path == nullptr ? ENOENT : confined ? EACCES : errno;
     if (e == EISDIR || e == EPERM) {
         e = EACCES;
     }
@@ -46,17 +51,63 @@ int PLAT_FsSyncStream(std::FILE* f)
     if (std::fflush(f) != 0) {
         return -1;
     }
-    return _commit(_fileno(f)) == 0 ? 0 : -1;
+    return sys_Commit(_fileno(f)) == 0 ? 0 : -1;
 }
 
 int PLAT_FsReplace(const char* from, const char* to, int* err)
 {
-    if (from != nullptr && to != nullptr &&
-        MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    if (from != nullptr && to != nullptr && sys_Rename(from, to) == 0) {
         return 0;
     }
     if (err != nullptr) {
-        *err = from == nullptr || to == nullptr ? ENOENT : win32_Errno(GetLastError());
+        *err = from == nullptr || to == nullptr ? ENOENT : errno;
     }
     return -1;
+}
+
+// The entry itself: opened without following a reparse point, with no access
+// to its data and sharing everything, so that it disturbs nobody.
+int PLAT_FsIdOf(const char* path, PLAT_FileId* id)
+{
+    if (path == nullptr || id == nullptr) {
+        errno = ENOENT;
+        return -1;
+    }
+    *id = PLAT_FileId{};
+    if (GetFileAttributesA(path) == INVALID_FILE_ATTRIBUTES) {
+        errno = win32_Errno(GetLastError());
+        return -1;
+    }
+    if (confine_PassesLink(path)) {
+        id->kind = PLAT_FILE_OTHER;   // a link on the way is as foreign as one in the last place
+        return 0;
+    }
+    const HANDLE h = CreateFileA(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                 nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS,
+                                 nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        errno = win32_Errno(GetLastError());
+        return -1;
+    }
+    const int rc = fileid_OfHandle(h, id);
+    CloseHandle(h);
+    return rc;
+}
+
+int PLAT_FsRemoveIfSame(const char* path, const PLAT_FileId& id, int* err)
+{
+    PLAT_FileId now;
+    if (PLAT_FsIdOf(path, &now) != 0) {
+        if (err != nullptr) {
+            *err = errno;
+        }
+        return -1;
+    }
+    if (!PLAT_FileIdSame(now, id)) {
+        if (err != nullptr) {
+            *err = ESTALE;
+        }
+        return -1;
+    }
+    return PLAT_FsRemove(path, err);
 }

@@ -3,6 +3,7 @@
 // socket is inherited by child processes.
 #define FD_SETSIZE 256   // above the 64 members of the layer's socket sets
 #include "plat_sock.h"
+#include "plat_fault.h"
 
 #include <atomic>
 #include <cstdio>
@@ -54,12 +55,18 @@ PLAT_Sock sock_NotInherited(SOCKET s)
 
 long PLAT_SockSend(PLAT_Sock s, const void* data, std::size_t len)
 {
+    if (PLAT_FaultHit(PLAT_FAULT_SEND)) {
+        return -1;
+    }
     const int n = ::send(static_cast<SOCKET>(s), static_cast<const char*>(data), sock_Len(len), 0);
     return n == SOCKET_ERROR ? -1 : static_cast<long>(n);
 }
 
 long PLAT_SockRecv(PLAT_Sock s, void* buf, std::size_t len)
 {
+    if (PLAT_FaultHit(PLAT_FAULT_RECV)) {
+        return -1;
+    }
     const int n = ::recv(static_cast<SOCKET>(s), static_cast<char*>(buf), sock_Len(len), 0);
     return n == SOCKET_ERROR ? -1 : static_cast<long>(n);
 }
@@ -149,6 +156,9 @@ PLAT_Sock PLAT_SockTcp()
 
 int PLAT_SockConnect(PLAT_Sock s, std::uint32_t addr, std::uint16_t port)
 {
+    if (PLAT_FaultHit(PLAT_FAULT_CONNECT)) {
+        return -1;
+    }
     const sockaddr_in sa = sock_Address(addr, port);
     if (::connect(static_cast<SOCKET>(s), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0) {
         return 0;

@@ -8,6 +8,7 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <windows.h>
+#include <winioctl.h>
 
 #include <cstdio>
 #include <fcntl.h>
@@ -366,6 +367,42 @@ bool ChangeMode(const std::string& path, unsigned mode)
 {
     // Only the write permission exists: a read-only directory or file.
     return _chmod(path.c_str(), (mode & 0200) != 0 ? (_S_IREAD | _S_IWRITE) : _S_IREAD) == 0;
+}
+
+// Windows has no FIFOs in the file system: nothing can be planted as one.
+bool MakeFifo(const std::string&)
+{
+    return false;
+}
+
+// Marked sparse first, so that the size takes no room; where the file system
+// cannot make it sparse, the size is set all the same.
+bool MakeSparseFile(const std::string& path, long long size)
+{
+    const HANDLE h = CreateFileA(NativePath(path).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    DWORD got = 0;
+    DeviceIoControl(h, FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0, &got, nullptr);
+    LARGE_INTEGER at{};
+    at.QuadPart = size;
+    const bool ok = SetFilePointerEx(h, at, nullptr, FILE_BEGIN) && SetEndOfFile(h);
+    CloseHandle(h);
+    return ok;
+}
+
+bool MountTmpfs(const std::string&, const std::string&, std::string* why)
+{
+    if (why != nullptr) {
+        *why = "Windows has no tmpfs to mount";
+    }
+    return false;
+}
+
+void Unmount(const std::string&)
+{
 }
 
 void SleepMs(int ms)

@@ -1,5 +1,6 @@
-// The fault-injection switch of plat_fault.h. Armed per thread, so a test's
-// helper threads (a loopback gateway) are never failed by it.
+// The fault-injection switch of plat_fault.h, the same on every platform.
+// Armed per thread, so a test's helper threads (a loopback gateway) are
+// never failed by it.
 #include "plat_fault.h"
 
 namespace plat_fault_detail {
