@@ -71,6 +71,10 @@ bool IsRoot();
 bool ChownTreeToNobody(const std::string& path);
 bool ChangeMode(const std::string& path, unsigned mode);
 
+// A symbolic link at `path` to `target` (a directory link when `directory`).
+// Windows makes one only with the privilege for it, and only one that the
+// system sees as a reparse point counts; false with the reason in *why.
+bool MakeSymlink(const std::string& target, const std::string& path, bool directory, std::string* why);
 // Hostile entries a terminal user can plant: a FIFO, a file of `size` bytes
 // that takes no room (sparse), a small tmpfs mounted on `path` (needs root;
 // false with the reason in *why when not permitted) and its removal.

@@ -4,8 +4,11 @@
 // its files, sends nothing it did not read whole, and says so once.
 #include "e2e_fixture.h"
 
+#include <cstdio>
 #include <filesystem>
 #include <set>
+#include <string>
+#include <vector>
 
 namespace e2e {
 namespace {
@@ -31,9 +34,9 @@ protected:
     {
         std::error_code ec;
         if (kind == "link") {
-            fs::create_symlink(Secret(), path, ec);
+            ASSERT_TRUE(os::MakeSymlink(Secret(), path, false, nullptr));
         } else if (kind == "dangling") {
-            fs::create_symlink(sb.path("nowhere.txt"), path, ec);
+            ASSERT_TRUE(os::MakeSymlink(sb.path("nowhere.txt"), path, false, nullptr));
         } else if (kind == "hardlink") {
             fs::create_hard_link(Secret(), path, ec);
         } else if (kind == "fifo") {
@@ -43,13 +46,36 @@ protected:
         }
         ASSERT_FALSE(ec) << kind << ": " << ec.message();
     }
+
+    // The kinds this platform lets a terminal plant, the directory last:
+    // Windows has no FIFOs, and makes symbolic links only with a privilege
+    // (Wine makes none that are reparse points); what is left out is said.
+    const std::vector<std::string>& Kinds()
+    {
+        if (kinds_.empty()) {
+            std::string why;
+            const bool links = os::MakeSymlink(sb.path("nowhere.txt"), sb.path("probe.lnk"), false, &why);
+            std::error_code ec;
+            fs::remove(sb.path("probe.lnk"), ec);
+            if (links) {
+                kinds_ = {"link", "dangling"};
+            } else {
+                std::printf("[   NOTE   ] the symbolic link cases do not run here: %s\n", why.c_str());
+            }
+            kinds_.push_back("hardlink");
+#if defined(_WIN32)
+            std::printf("[   NOTE   ] no FIFO case: Windows has no FIFOs\n");
+#else
+            kinds_.push_back("fifo");
+#endif
+            kinds_.push_back("dir");
+        }
+        return kinds_;
+    }
+
+    std::vector<std::string> kinds_;
 };
 
-#if defined(_WIN32)
-const char* const kKinds[] = {"link", "dangling", "hardlink", "dir"};   // Windows has no FIFOs
-#else
-const char* const kKinds[] = {"link", "dangling", "hardlink", "fifo", "dir"};
-#endif
 
 // In place of the request: never read or followed, logged once, left in place,
 // and the other terminal is still served.
@@ -57,8 +83,8 @@ TEST_F(HostileTest, PlantedRequestIsNeitherFollowedNorServedAndLoggedOnce)
 {
     StartGateway();
     StartClient(ClientArgs("k0,k1,k2,k3,k4,ok"));
-    for (std::size_t i = 0; i < std::size(kKinds); ++i) {
-        Plant(kKinds[i], sb.rootPath("k" + std::to_string(i) + "in.txt"));
+    for (std::size_t i = 0; i < Kinds().size(); ++i) {
+        Plant(Kinds()[i], sb.rootPath("k" + std::to_string(i) + "in.txt"));
     }
     Drop("ok", Req("000020"));
     EXPECT_EQ(TakeReply("ok").value_or(""), Approve("ok", 1));
@@ -68,8 +94,8 @@ TEST_F(HostileTest, PlantedRequestIsNeitherFollowedNorServedAndLoggedOnce)
     EXPECT_EQ(gw.Packets().size(), 1u) << "something planted was sent";
     EXPECT_EQ(ReadFile(sb.path("secret.txt")).value_or(""), kSecret);
     const std::vector<LogRecord> log = Log();
-    for (std::size_t i = 0; i < std::size(kKinds); ++i) {
-        SCOPED_TRACE(kKinds[i]);
+    for (std::size_t i = 0; i < Kinds().size(); ++i) {
+        SCOPED_TRACE(Kinds()[i]);
         const std::string t = "k" + std::to_string(i);
         EXPECT_TRUE(fs::symlink_status(sb.rootPath(t + "in.txt")).type() != fs::file_type::not_found) << "removed";
         EXPECT_FALSE(Exists(sb.rootPath(t + "out.txt"))) << "answered";
@@ -87,9 +113,9 @@ TEST_F(HostileTest, PlantedReplyIsNeverWrittenThroughAndTheRequestWaits)
 {
     StartGateway();
     StartClient(ClientArgs("k0,k1,k2,k3,k4,ok"));
-    for (std::size_t i = 0; i < std::size(kKinds); ++i) {
+    for (std::size_t i = 0; i < Kinds().size(); ++i) {
         const std::string t = "k" + std::to_string(i);
-        Plant(kKinds[i], sb.rootPath(t + "out.txt"));
+        Plant(Kinds()[i], sb.rootPath(t + "out.txt"));
         Drop(t, Req("000030"));   // a local pre-authorisation
     }
     Drop("ok", Req("000020"));
@@ -99,8 +125,8 @@ TEST_F(HostileTest, PlantedReplyIsNeverWrittenThroughAndTheRequestWaits)
 
     EXPECT_EQ(ReadFile(sb.path("secret.txt")).value_or(""), kSecret) << "written through a link";
     EXPECT_FALSE(Exists(sb.path("nowhere.txt"))) << "created through a dangling link";
-    for (std::size_t i = 0; i < std::size(kKinds); ++i) {
-        SCOPED_TRACE(kKinds[i]);
+    for (std::size_t i = 0; i < Kinds().size(); ++i) {
+        SCOPED_TRACE(Kinds()[i]);
         const std::string t = "k" + std::to_string(i);
         EXPECT_FALSE(Exists(sb.rootPath(t + "in.txt")));
         EXPECT_TRUE(Exists(sb.path("kmopendiente_" + t + ".txt"))) << "request not kept";
@@ -108,15 +134,16 @@ TEST_F(HostileTest, PlantedReplyIsNeverWrittenThroughAndTheRequestWaits)
     EXPECT_EQ(FileText("kmoautoresp.txt"), "<absent>") << "records of replies never written";
 
     // The terminal clears its reply's place: the kept request is answered.
-    fs::remove_all(sb.rootPath("k4out.txt"));
-    const std::optional<std::string> reply = WaitReply("k4");
+    const std::string last = "k" + std::to_string(Kinds().size() - 1);   // the directory
+    fs::remove_all(sb.rootPath(last + "out.txt"));
+    const std::optional<std::string> reply = WaitReply(last);
     ASSERT_TRUE(reply.has_value());
     ASSERT_EQ(client.StopWithFile(), 0);
     const std::optional<std::string> number = Field(*reply, "F52");
     ASSERT_TRUE(number.has_value());
     EXPECT_EQ(SplitLines(FileText("kmoautoresp.txt")).size(), 1u);
     EXPECT_NE(FileText("kmoautoresp.txt").find("G52=" + *number + "|"), std::string::npos);
-    EXPECT_FALSE(Exists(sb.path("kmopendiente_k4.txt")));
+    EXPECT_FALSE(Exists(sb.path("kmopendiente_" + last + ".txt")));
 }
 
 // A terminal whose files live in a subdirectory: the subdirectory swapped for
@@ -127,9 +154,9 @@ TEST_F(HostileTest, SubdirectoryReplacedByALinkLeadsNowhere)
     const std::string outside = sb.path("outside");
     ASSERT_TRUE(fs::create_directory(outside));
     ASSERT_TRUE(fs::create_directory(sb.rootPath("real")));
-    std::error_code ec;
-    fs::create_directory_symlink(outside, sb.rootPath("sub"), ec);
-    ASSERT_FALSE(ec) << ec.message();
+    std::string why;
+    if (!os::MakeSymlink(outside, sb.rootPath("sub"), true, &why))
+        GTEST_SKIP() << "no directory link can be made here: " << why;
     ASSERT_TRUE(WriteFile(outside + "/in.txt", kSecret));
     StartGateway();
     StartClient(ClientArgs("sub/,real/"));

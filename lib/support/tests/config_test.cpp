@@ -127,9 +127,14 @@ TEST_F(ConfigTest, NulBytesAndReadErrors)
     EXPECT_EQ(Get("Tres"), "3");
     CONFIG_Exit();
 
+#if defined(_WIN32)
+    // Windows does not open a directory as a file at all: the start-up fails.
+    EXPECT_EQ(CONFIG_Init(dir_.file("").c_str(), CONFIG_MODE_FILE), -1);
+#else
     ASSERT_EQ(CONFIG_Init(dir_.file("").c_str(), CONFIG_MODE_FILE), 0);
     EXPECT_EQ(CONFIG_Read(), -1);
     EXPECT_EQ(CountLogLines("CONFIG_Read leyendo archivo de configuracion: Is a directory"), 1u);
+#endif
 }
 
 TEST_F(ConfigTest, GetNeverOverrunsTheDestination)

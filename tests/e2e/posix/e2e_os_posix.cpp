@@ -185,6 +185,15 @@ bool ReceiveDatagram(int fd, int timeoutMs, std::string* out)
     return true;
 }
 
+bool MakeSymlink(const std::string& target, const std::string& path, bool, std::string* why)
+{
+    if (::symlink(target.c_str(), path.c_str()) == 0)
+        return true;
+    if (why != nullptr)
+        *why = std::strerror(errno);
+    return false;
+}
+
 void SetEnv(const std::string& name, const std::string& value) { ::setenv(name.c_str(), value.c_str(), 1); }
 void UnsetEnv(const std::string& name) { ::unsetenv(name.c_str()); }
 

@@ -369,6 +369,31 @@ bool ChangeMode(const std::string& path, unsigned mode)
     return _chmod(path.c_str(), (mode & 0200) != 0 ? (_S_IREAD | _S_IWRITE) : _S_IREAD) == 0;
 }
 
+bool MakeSymlink(const std::string& target, const std::string& path, bool directory, std::string* why)
+{
+    constexpr DWORD kUnprivileged = 0x2;   // SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE (developer mode)
+    const DWORD flags = (directory ? SYMBOLIC_LINK_FLAG_DIRECTORY : 0) | kUnprivileged;
+    const std::string native = NativePath(path);
+    if (!CreateSymbolicLinkA(native.c_str(), NativePath(target).c_str(), flags)) {
+        if (why != nullptr) {
+            *why = "CreateSymbolicLink failed with error " + std::to_string(GetLastError());
+        }
+        return false;
+    }
+    const DWORD attrs = GetFileAttributesA(native.c_str());
+    if (attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+        return true;
+    }
+    if (directory) {
+        RemoveDirectoryA(native.c_str());
+    }
+    DeleteFileA(native.c_str());
+    if (why != nullptr) {
+        *why = "the link made is not a reparse point (Wine)";
+    }
+    return false;
+}
+
 // Windows has no FIFOs in the file system: nothing can be planted as one.
 bool MakeFifo(const std::string&)
 {
