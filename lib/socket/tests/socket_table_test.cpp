@@ -243,7 +243,8 @@ private:
 #if defined(_WIN32)
 TEST_F(TableTest, NamedLockIsPrivateAndNeverReplacedUnderItsMaker)
 {
-    GTEST_SKIP() << "POSIX only: a Windows named mutex lives in the session's namespace and has no file mode";
+    GTEST_SKIP() << "POSIX only: a Windows named mutex has no file mode; its private name and access list "
+                    "are tested in LockWin32";
 }
 
 TEST_F(TableTest, LockLeftHalfMadeByADeadCreatorIsMadeAnew)
