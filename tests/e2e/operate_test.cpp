@@ -68,7 +68,8 @@ protected:
 // Windows has no notification socket and no service manager that reads one:
 // the client's notifications do nothing there.
 #if defined(_WIN32)
-#define SKIP_WITHOUT_SERVICE_MANAGER() GTEST_SKIP() << "POSIX only: Windows has no service manager notification socket"
+#define SKIP_WITHOUT_SERVICE_MANAGER() \
+    GTEST_SKIP() << "POSIX only: Windows has no service manager notification socket"
 #else
 #define SKIP_WITHOUT_SERVICE_MANAGER() (void)0
 #endif

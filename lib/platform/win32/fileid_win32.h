@@ -25,8 +25,8 @@ inline int fileid_OfHandle(HANDLE h, PLAT_FileId* id)
     id->dev = info.dwVolumeSerialNumber;
     id->ino = (static_cast<unsigned long long>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
     id->size = static_cast<long long>((static_cast<unsigned long long>(info.nFileSizeHigh) << 32) | info.nFileSizeLow);
-    const unsigned long long stamp =
-        (static_cast<unsigned long long>(info.ftLastWriteTime.dwHighDateTime) << 32) | info.ftLastWriteTime.dwLowDateTime;
+    const FILETIME& t = info.ftLastWriteTime;
+    const unsigned long long stamp = (static_cast<unsigned long long>(t.dwHighDateTime) << 32) | t.dwLowDateTime;
     id->mtimeSec = static_cast<long long>(stamp / 10000000ULL);
     id->mtimeNsec = static_cast<long long>(stamp % 10000000ULL) * 100;
     return 0;

@@ -314,7 +314,8 @@ int PLAT_SockWait(PLAT_Sock s, PLAT_SockReady what, int timeoutMs)
     timeval tv{};
     tv.tv_sec = ms / 1000;
     tv.tv_usec = (ms % 1000) * 1000;
-    const int n = ::select(0, writable ? nullptr : &ready, writable ? &ready : nullptr, writable ? &failed : nullptr, &tv);
+    const int n =
+        ::select(0, writable ? nullptr : &ready, writable ? &ready : nullptr, writable ? &failed : nullptr, &tv);
     if (n == SOCKET_ERROR) {
         return -1;   // a socket that is not open gives WSAENOTSOCK
     }
