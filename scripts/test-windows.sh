@@ -28,8 +28,16 @@ cmake -S . -B "$build" "${generator[@]}" \
     -DKMO_PROBE_HOSTS="127.0.0.1:18081;127.0.0.1:18082;127.0.0.1:18083" \
     "$@" >/dev/null
 cmake --build "$build" -j"$(nproc)"
+# Wine's own service processes start with the first program of a prefix and
+# inherit its output. Started here, holding nothing, under a server that
+# lasts the whole run, they never keep a test's output open (ctest would wait
+# for them long after the test has ended).
+prefix="$PWD/$build/wine"
+WINEPREFIX="$prefix" wineserver -k 2>/dev/null || true
+WINEPREFIX="$prefix" wineserver -p </dev/null >/dev/null 2>&1
+cmake/wine-run.sh "$prefix" cmd.exe /c exit </dev/null >/dev/null 2>&1 || true
 status=0
 ctest --test-dir "$build" --output-on-failure -j"$(nproc)" --timeout 600 || status=$?
 # Wine's server for this prefix goes with the tests.
-WINEPREFIX="$PWD/$build/wine" wineserver -k 2>/dev/null || true
+WINEPREFIX="$prefix" wineserver -k 2>/dev/null || true
 exit $status
