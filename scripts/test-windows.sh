@@ -33,8 +33,9 @@ cmake --build "$build" -j"$(nproc)"
 # lasts the whole run, they never keep a test's output open (ctest would wait
 # for them long after the test has ended).
 prefix="$PWD/$build/wine"
+cmake/wine-run.sh "$prefix" cmd.exe /c exit </dev/null >/dev/null 2>&1 || true   # makes the prefix if need be
 WINEPREFIX="$prefix" wineserver -k 2>/dev/null || true
-WINEPREFIX="$prefix" wineserver -p </dev/null >/dev/null 2>&1
+WINEPREFIX="$prefix" wineserver -p </dev/null >/dev/null 2>&1 || true
 cmake/wine-run.sh "$prefix" cmd.exe /c exit </dev/null >/dev/null 2>&1 || true
 status=0
 ctest --test-dir "$build" --output-on-failure -j"$(nproc)" --timeout 600 || status=$?
