@@ -237,6 +237,12 @@ long long PLAT_FileAppendWhole(const char* path, const char* data, std::size_t l
         return -1;
     }
     const long long before = _filelengthi64(fd);
+    if (before < 0) {
+        const int saved = errno;
+        _close(fd);
+        errno = saved;
+        return -1;
+    }
     char last = '\n';
     if (before > 0 && (_lseeki64(fd, before - 1, SEEK_SET) < 0 || _read(fd, &last, 1) != 1)) {
         last = '\n';

@@ -20,7 +20,8 @@ struct PLAT_NamedLock {
 
 namespace {
 
-constexpr DWORD kLockAccess = SYNCHRONIZE | MUTEX_MODIFY_STATE;
+// READ_CONTROL lets the owner be read (lock_Foreign).
+constexpr DWORD kLockAccess = SYNCHRONIZE | MUTEX_MODIFY_STATE | READ_CONTROL;
 
 // The SIDs of this process's user and of the owner it gives to what it makes
 // (the same, or the administrators' group for an elevated process).
