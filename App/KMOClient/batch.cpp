@@ -179,16 +179,7 @@ Verdict batch_Forward(std::string_view record)
 
     const ExchangeResult ex = client_Exchange(kOp, len, true);
     if (ex.fail != ExchangeFail::None) {
-        if (ex.fail == ExchangeFail::Connect) {
-            char gatewayName[KMO_GATEWAY_NAME_SIZE];
-            client_GatewayName(gatewayName);
-            LOG_Write(17, "%s conectandose al gateway en [%s]", kOp, gatewayName);
-        } else if (ex.fail == ExchangeFail::Send) {
-            LOG_Write(17, "%s SOCKET_Send", kOp);
-        } else {
-            LOG_Write(17, "%s SOCKET_Receive", kOp);
-        }
-        client_LogTimeout(kOp, ex);
+        client_LogExchangeFailure(kOp, ex);
         return Verdict::Failed;
     }
     const char* reply = KMOClient_ReceiveBuffer + KMO_PACKET_HEADER_SIZE;

@@ -83,3 +83,17 @@ void client_LogTimeout(const char* op, const ExchangeResult& r)
     LOG_Write(17, "%s %s gateway en [%s]: tiempo de espera agotado tras %.1f segundos", op, step, gatewayName,
               r.seconds);
 }
+
+void client_LogExchangeFailure(const char* op, const ExchangeResult& r)
+{
+    if (r.fail == ExchangeFail::Connect) {
+        char gatewayName[KMO_GATEWAY_NAME_SIZE];
+        client_GatewayName(gatewayName);
+        LOG_Write(17, "%s conectandose al gateway en [%s]", op, gatewayName);
+    } else if (r.fail == ExchangeFail::Send) {
+        LOG_Write(17, "%s SOCKET_Send", op);
+    } else if (r.fail == ExchangeFail::Receive) {
+        LOG_Write(17, "%s SOCKET_Receive", op);
+    }
+    client_LogTimeout(op, r);
+}

@@ -72,6 +72,10 @@ struct ExchangeResult {
 ExchangeResult client_Exchange(const char* op, int len, bool wantReply);
 // The level-17 record of an exchange that ran out of time; nothing otherwise.
 void client_LogTimeout(const char* op, const ExchangeResult& r);
+// The level-17 records of a failed exchange: "<op> conectandose al gateway en
+// [host:port]", "<op> SOCKET_Send" or "<op> SOCKET_Receive", then the time-out
+// record when the bound ran out; nothing for an exchange that succeeded.
+void client_LogExchangeFailure(const char* op, const ExchangeResult& r);
 
 // One call of the forwarding of kmoautoresp.txt (batch.cpp), the work of
 // KMOClient_EnviarRecetasPreautorizadas: Done when every record has been dealt

@@ -238,16 +238,7 @@ Leftover request_Serve(int k, std::time_t* heartbeatTimer, double start)
     const ExchangeResult ex = client_Exchange("KMOClient_Process", len, true);
     if (ex.fail != ExchangeFail::None) {
         request_AnswerUnreached(k);
-        if (ex.fail == ExchangeFail::Connect) {
-            char gatewayName[KMO_GATEWAY_NAME_SIZE];
-            client_GatewayName(gatewayName);
-            LOG_Write(17, "KMOClient_Process conectandose al gateway en [%s]", gatewayName);
-        } else if (ex.fail == ExchangeFail::Send) {
-            LOG_Write(17, "KMOClient_Process SOCKET_Send");
-        } else {
-            LOG_Write(17, "KMOClient_Process SOCKET_Receive");
-        }
-        client_LogTimeout("KMOClient_Process", ex);
+        client_LogExchangeFailure("KMOClient_Process", ex);
         return left;
     }
     const char* reply = KMOClient_ReceiveBuffer + KMO_PACKET_HEADER_SIZE;

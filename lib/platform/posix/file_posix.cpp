@@ -376,12 +376,6 @@ int PLAT_FileAppendSync(const char* path, const char* data, std::size_t len)
     return rc;
 }
 
-bool PLAT_FileIdSame(const PLAT_FileId& a, const PLAT_FileId& b)
-{
-    return a.kind == b.kind && a.dev == b.dev && a.ino == b.ino && a.size == b.size &&
-           a.mtimeSec == b.mtimeSec && a.mtimeNsec == b.mtimeNsec;
-}
-
 int PLAT_FileIdOf(PLAT_File f, PLAT_FileId* id)
 {
     struct stat st{};

@@ -209,12 +209,6 @@ int PLAT_FileAppendSync(const char* path, const char* data, std::size_t len)
     return file_WriteSynced(path, _O_APPEND, data, len);
 }
 
-bool PLAT_FileIdSame(const PLAT_FileId& a, const PLAT_FileId& b)
-{
-    return a.kind == b.kind && a.dev == b.dev && a.ino == b.ino && a.size == b.size &&
-           a.mtimeSec == b.mtimeSec && a.mtimeNsec == b.mtimeNsec;
-}
-
 int PLAT_FileIdOf(PLAT_File f, PLAT_FileId* id)
 {
     const HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(f));

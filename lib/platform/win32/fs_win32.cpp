@@ -94,20 +94,3 @@ int PLAT_FsIdOf(const char* path, PLAT_FileId* id)
     return rc;
 }
 
-int PLAT_FsRemoveIfSame(const char* path, const PLAT_FileId& id, int* err)
-{
-    PLAT_FileId now;
-    if (PLAT_FsIdOf(path, &now) != 0) {
-        if (err != nullptr) {
-            *err = errno;
-        }
-        return -1;
-    }
-    if (!PLAT_FileIdSame(now, id)) {
-        if (err != nullptr) {
-            *err = ESTALE;
-        }
-        return -1;
-    }
-    return PLAT_FsRemove(path, err);
-}
