@@ -64,16 +64,24 @@ bool pause_WorkPending(const PassLeftovers& left, double waited)
     return false;
 }
 
-void pause_Sleep(double deadline)
+// Sleeps out the pause in slices. With `work` (WaitMode 1 whose watch failed)
+// it looks at the directory after every slice instead, so that a request or
+// the stop file still ends the pause, only a slice later than a watch would.
+void pause_Sleep(double deadline, const PassLeftovers* work = nullptr)
 {
+    const double start = PLAT_MonotonicSeconds();
     std::uint32_t left;
     while (PLAT_StopSignal() == 0 && (left = pause_Left(deadline)) > 0) {
         PLAT_SleepMs(std::min(left, kSliceMs));
         client_HealthTick();
+        if (work != nullptr && pause_WorkPending(*work, PLAT_MonotonicSeconds() - start)) {
+            return;
+        }
     }
 }
 
-// False when the watch is not usable; the caller then sleeps out the pause.
+// False when the watch is not usable; the caller then looks at the directory
+// slice by slice instead.
 bool pause_Watch(double deadline, const PassLeftovers& left)
 {
     const double start = PLAT_MonotonicSeconds();
@@ -113,7 +121,7 @@ void client_Pause(const PassLeftovers& left)
     }
     if (!pause_Watch(deadline, left)) {
         LOG_Write(37, "KMOClient_Process no se pudo vigilar el directorio [%s], se espera sin vigilar", RootPath);
-        pause_Sleep(deadline);
+        pause_Sleep(deadline, &left);
     }
 }
 
